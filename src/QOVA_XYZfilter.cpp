@@ -1,0 +1,116 @@
+// Wavelength band filter: each pixel's intensity scaled by a Butterworth-shaped
+// weight of the distance between its dominant wavelength and a centre.
+#include "qova.h"
+
+#include "colour.h"
+#include "part_loop.h"
+#include "sample.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+
+namespace {
+
+constexpr const char *kTableFile = "cie_table.txt";
+constexpr const char *kReadFailure = "Error in Getpart - incomplete read";
+constexpr const char *kWriteFailure = "Error in Putpart - incomplete write";
+constexpr const char *kTableFailure = "Error in readtable - cie_table.txt can't be read";
+
+constexpr int kFirstWavelength = 360;
+constexpr int kSearchStart = 380;  // candidates 380..698 nm
+constexpr int kSearchEnd = 699;
+// The search reads entries up to 698 nm, the 339th record.
+constexpr int kRecordsNeeded = kSearchEnd - kFirstWavelength;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Reads one record with the formats "%d, ", "%lf, " and "%lf\n", in turn; it
+// counts when all three numbers convert. The wavelength is converted but not
+// stored (an out-of-range number would be undefined to store): %n right after
+// it tells whether it converted, as the result of "%d, " would.
+bool read_record(std::FILE *f, ChromaEntry *entry) {
+    int consumed = -1;
+    const int assigned = std::fscanf(f, "%*d%n, ", &consumed);  // always 0 or EOF: nothing stored
+    static_cast<void>(assigned);
+    if (consumed < 0) return false;
+    double x, y;
+    if (std::fscanf(f, "%lf, ", &x) != 1) return false;
+    if (std::fscanf(f, "%lf\n", &y) != 1) return false;
+    *entry = ChromaEntry{x, y};
+    return true;
+}
+
+// The Butterworth weight 1 / (1 + q^(2 order)), q = |lambda - centre| / (bandwidth / 2)
+// in whole numbers. 64-bit integers keep every argument free of overflow; pow
+// then gives what IEEE arithmetic gives (q = 0 with a negative order: weight 0).
+double band_weight(int wavelength, int centre, int bandwidth, int order) {
+    const int64_t d = std::llabs(static_cast<int64_t>(wavelength) - centre);
+    const int64_t half = bandwidth / 2;
+    const int64_t q = d / half;
+    const double p = std::pow(static_cast<double>(q), static_cast<double>(2 * static_cast<int64_t>(order)));
+    return 1 / (p + 1);
+}
+
+}  // namespace
+
+extern "C" int QOVA_readtable(const char *path, ChromaEntry *table) {
+    if (!path || !table) return -1;
+    std::FILE *f = std::fopen(path, "r");
+    if (!f) {
+        std::printf("File:%s can't read\n", path);
+        return -1;
+    }
+    int records = 0;
+    while (records < QOVA_TABLE_SIZE && read_record(f, &table[records])) ++records;
+    for (int i = records; i < QOVA_TABLE_SIZE; ++i) table[i] = ChromaEntry{kNaN, kNaN};
+    std::fclose(f);
+    return records;
+}
+
+extern "C" double dist(double x, double y, int wavelength, const ChromaEntry *table) {
+    if (wavelength < kFirstWavelength || wavelength >= kFirstWavelength + QOVA_TABLE_SIZE) return kNaN;
+    const ChromaEntry &e = table[wavelength - kFirstWavelength];
+    return std::sqrt((x - e.x) * (x - e.x) + (y - e.y) * (y - e.y));
+}
+
+extern "C" int mindist(double x, double y, int start, int end, const ChromaEntry *table) {
+    if (start >= end) return start;
+    int best = start;
+    double best_distance = dist(x, y, start, table);
+    for (int w = start + 1; w < end; ++w) {
+        const double d = dist(x, y, w, table);
+        if (best_distance > d) {
+            best = w;
+            best_distance = d;
+        }
+    }
+    return best;
+}
+
+extern "C" int QOVA_XYZfilter(ImageDescriptor *in, ImageDescriptor *out, int centre, int bandwidth, int order) {
+    if (!in || !out || (bandwidth >= -1 && bandwidth <= 1)) return qova::reject();
+    out->attribute = in->attribute;
+
+    ChromaEntry table[QOVA_TABLE_SIZE];
+    if (QOVA_readtable(kTableFile, table) < kRecordsNeeded) {
+        ZENK_Error(kTableFailure);
+        return -1;
+    }
+
+    return qova::run_parts(in, out, kReadFailure, kWriteFailure, [&](qova::InRow i, qova::OutRow o, int width) {
+        for (int c = 0; c < width; ++c) {
+            const int32_t R = i.p0[c], G = i.p1[c], B = i.p2[c];
+            const qova::Chromaticity xy = qova::xyz_to_xy(qova::rgb_to_xyz(R, G, B));
+            const qova::Hsi hsi = qova::rgb_to_hsi(R, G, B);
+            const int wavelength = mindist(xy.x, xy.y, kSearchStart, kSearchEnd, table);
+            double intensity = hsi.I * band_weight(wavelength, centre, bandwidth, order);
+            intensity = intensity * 3;
+            const qova::Fractions f = qova::hsi_to_fractions(hsi.H, hsi.S);
+            o.p0[c] = qova::to_sample(f.r * intensity);
+            o.p1[c] = qova::to_sample(f.g * intensity);
+            o.p2[c] = qova::to_sample(f.b * intensity);
+        }
+    });
+}
