@@ -14,6 +14,8 @@ namespace zenk {
 
 namespace {
 
+ErrorHandler g_error_handler = nullptr;
+
 Binding *binding_of(ImageDescriptor *image) {
     return image ? static_cast<Binding *>(image->host_private) : nullptr;
 }
@@ -37,6 +39,12 @@ int dispatch(Call call, ImageDescriptor *image, Op op) {
 }
 
 }  // namespace
+
+ErrorHandler set_error_handler(ErrorHandler handler) {
+    const ErrorHandler previous = g_error_handler;
+    g_error_handler = handler;
+    return previous;
+}
 
 void Binding::refresh(ImageDescriptor &, int) { ++refreshes_; }
 
@@ -93,6 +101,10 @@ extern "C" int ZENK_Refresh(ImageDescriptor *image, int mode) {
 }
 
 extern "C" void ZENK_Error(const char *text) {
-    std::fprintf(stderr, "%s\n", text ? text : "");
+    if (zenk::g_error_handler) {
+        zenk::g_error_handler(text ? text : "");
+    } else {
+        std::fprintf(stderr, "%s\n", text ? text : "");
+    }
     zenk::record(Call::Error, nullptr, 0, text, 0);
 }

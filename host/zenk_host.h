@@ -87,6 +87,11 @@ private:
     friend class Source;
 };
 
+// Where ZENK_Error's text goes: standard error with a newline unless a handler
+// is set (a tool may fold the text into its own messages). Returns the previous one.
+using ErrorHandler = void (*)(const char *text);
+ErrorHandler set_error_handler(ErrorHandler handler);
+
 // Binds `image` to `binding`: row tables cleared, width and attribute set by the caller.
 void bind(ImageDescriptor &image, Source &source, int32_t width, uint32_t attribute);
 void bind(ImageDescriptor &image, Sink &sink);

@@ -1,0 +1,22 @@
+// Choosing the codec for an input from its first bytes.
+#include "raster.h"
+
+#include <algorithm>
+
+namespace zenk {
+
+std::unique_ptr<RasterReader> open_reader(std::FILE *file, const ReadLimits &limits, std::string *error) {
+    unsigned char magic[8] = {};
+    const std::size_t got = std::fread(magic, 1, sizeof magic, file);
+    if (std::fseek(file, 0, SEEK_SET) != 0) {
+        if (error) *error = "cannot seek in the input";
+        return nullptr;
+    }
+    static const unsigned char kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    if (got == 8 && std::equal(magic, magic + 8, kPng)) return open_png_reader(file, limits, error);
+    if (got >= 3 && magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF) return open_jpeg_reader(file, limits, error);
+    if (error) *error = got == 0 ? "empty file" : "not a PNG or JPEG image";
+    return nullptr;
+}
+
+}  // namespace zenk

@@ -1,0 +1,84 @@
+// Image files read and written a band of rows at a time, through libpng and
+// libjpeg-turbo. Samples travel as interleaved 16-bit words whatever the
+// file's depth (0..255 for 8-bit files, 0..65535 for 16-bit ones).
+#ifndef ZENK_RASTER_H
+#define ZENK_RASTER_H
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zenk {
+
+enum class FileFormat { Png, Jpeg };
+
+struct RasterInfo {
+    int32_t width = 0;
+    int32_t height = 0;
+    int channels = 3;   // 1 grey, 2 grey+alpha, 3 RGB, 4 RGBA
+    int bit_depth = 8;  // 8 or 16
+    // What a viewer needs to show the colours as meant; carried to the output.
+    std::vector<uint8_t> icc_profile;
+    uint32_t png_gamma = 0;   // gAMA in 1/100000 units; 0: none
+    int srgb_intent = -1;     // sRGB chunk's rendering intent; -1: none
+
+    bool has_alpha() const { return channels == 2 || channels == 4; }
+    bool is_grey() const { return channels <= 2; }
+    uint32_t max_value() const { return bit_depth == 16 ? 65535u : 255u; }
+};
+
+struct ReadLimits {
+    uint64_t max_pixels = 1000000000;  // refused before any allocation beyond the header
+};
+
+class RasterReader {
+public:
+    virtual ~RasterReader() = default;
+    const RasterInfo &info() const { return info_; }
+    // Decodes the next `rows` rows into `out` (rows x width x channels words).
+    virtual bool read_rows(int rows, uint16_t *out) = 0;
+    const std::string &error() const { return error_; }
+
+protected:
+    RasterInfo info_;
+    std::string error_;
+};
+
+class RasterWriter {
+public:
+    virtual ~RasterWriter() = default;
+    // Encodes the next `rows` rows from `in`, laid out as the writer's RasterInfo.
+    virtual bool write_rows(int rows, const uint16_t *in) = 0;
+    // Completes the file once every row was written.
+    virtual bool finish() = 0;
+    const std::string &error() const { return error_; }
+
+protected:
+    std::string error_;
+};
+
+struct PngOptions {
+    int compression_level = 6;
+    int filters = -1;   // a PNG_FILTER_ mask; -1: Paeth
+    int strategy = -1;  // a zlib strategy; -1: run-length (Z_RLE)
+};
+
+// Sniffs the format from the first bytes; the FILE stays owned by the caller.
+// Null with *error set if the stream is not a supported image or its header
+// is unusable (including an image above the pixel limit).
+std::unique_ptr<RasterReader> open_reader(std::FILE *file, const ReadLimits &limits, std::string *error);
+std::unique_ptr<RasterReader> open_png_reader(std::FILE *file, const ReadLimits &limits, std::string *error);
+std::unique_ptr<RasterReader> open_jpeg_reader(std::FILE *file, const ReadLimits &limits, std::string *error);
+
+// `info` gives the layout of the rows the caller will pass. JPEG takes 1 or 3
+// channels at 8 bits.
+std::unique_ptr<RasterWriter> open_png_writer(std::FILE *file, const RasterInfo &info, const PngOptions &options,
+                                              std::string *error);
+std::unique_ptr<RasterWriter> open_jpeg_writer(std::FILE *file, const RasterInfo &info, int quality,
+                                               std::string *error);
+
+}  // namespace zenk
+
+#endif
