@@ -1,0 +1,17 @@
+// `qova demo`: every operator on the bundled sample, and a contact sheet.
+#ifndef QOVA_TOOLS_DEMO_H
+#define QOVA_TOOLS_DEMO_H
+
+#include "job.h"
+
+#include <filesystem>
+
+namespace qova_tool {
+
+// Writes the results and contact-sheet.png into `dir` (created if needed);
+// returns the process exit status.
+int run_demo(const std::filesystem::path &dir, const std::filesystem::path &sample, const JobOptions &options);
+
+}  // namespace qova_tool
+
+#endif
