@@ -45,7 +45,13 @@ int MemorySource::getpart(ImageDescriptor &d) {
 MemorySink::MemorySink(Image &target, MemorySource &source, Guard guard)
     : Sink(source), target_(target), guard_(guard) {
     const Image &in = source.image();
-    target_ = Image(in.width, in.height, guard == Guard::On ? kSentinel : 0);
+    // A target of the right size is reused (benchmarks store into it again and
+    // again); a guarded one starts from sentinels, so unwritten samples show.
+    if (target_.width != in.width || target_.height != in.height) {
+        target_ = Image(in.width, in.height, guard == Guard::On ? kSentinel : 0);
+    } else if (guard == Guard::On) {
+        for (auto &plane : target_.planes) std::fill(plane.begin(), plane.end(), kSentinel);
+    }
     stride_ = static_cast<std::size_t>(in.width) + 2 * kGuardColumns;
 }
 

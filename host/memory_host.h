@@ -59,8 +59,9 @@ private:
 // kGuardViolated if any was overwritten (for tests).
 enum class Guard { Off, On };
 
-// Stores each part into a target image of the source's size, which it resizes
-// on construction. The target's attribute follows the descriptor's on every store.
+// Stores each part into a target image of the source's size (resized on
+// construction if it is not). The target's attribute follows the descriptor's
+// on every store.
 class MemorySink : public Sink {
 public:
     static constexpr int32_t kSentinel = INT32_MIN + 12345;

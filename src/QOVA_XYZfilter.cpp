@@ -5,9 +5,11 @@
 #include "colour.h"
 #include "part_loop.h"
 #include "sample.h"
+#include "wavelength_search.h"
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <limits>
 
@@ -89,6 +91,71 @@ extern "C" int mindist(double x, double y, int start, int end, const ChromaEntry
     return best;
 }
 
+namespace {
+
+// What one call of the filter prepares once and keeps in its frame: the weight
+// of every candidate wavelength, the wavelength search, and the results of the
+// colours seen last (a pixel's result depends on its colour alone).
+class BandFilter {
+public:
+    BandFilter(const ChromaEntry *table, int centre, int bandwidth, int order) : search_(table) {
+        for (int i = 0; i < qova::WavelengthSearch::kCount; ++i)
+            weights_[i] = band_weight(qova::WavelengthSearch::kFirst + i, centre, bandwidth, order);
+        std::memset(used_, 0, sizeof used_);
+    }
+
+    void filter_row(qova::InRow in, qova::OutRow out, int width) {
+        for (int c = 0; c < width; ++c) {
+            const int32_t rgb[3] = {in.p0[c], in.p1[c], in.p2[c]};
+            Entry &e = cache_[slot(rgb)];
+            const std::size_t index = static_cast<std::size_t>(&e - cache_);
+            if (!used_[index] || std::memcmp(e.key, rgb, sizeof rgb) != 0) {
+                std::memcpy(e.key, rgb, sizeof rgb);
+                filter_pixel(rgb, e.value);
+                used_[index] = 1;
+            }
+            out.p0[c] = e.value[0];
+            out.p1[c] = e.value[1];
+            out.p2[c] = e.value[2];
+        }
+    }
+
+private:
+    static constexpr int kCacheBits = 12;
+
+    struct Entry {
+        int32_t key[3];
+        int32_t value[3];
+    };
+
+    static std::size_t slot(const int32_t rgb[3]) {
+        const uint32_t h = static_cast<uint32_t>(rgb[0]) * 0x9E3779B1u ^ static_cast<uint32_t>(rgb[1]) * 0x85EBCA77u ^
+                           static_cast<uint32_t>(rgb[2]) * 0xC2B2AE3Du;
+        return (h ^ (h >> 15)) & ((1u << kCacheBits) - 1);
+    }
+
+    // The pixel's colour rebuilt from its hue and saturation at its weighted intensity.
+    void filter_pixel(const int32_t rgb[3], int32_t out[3]) {
+        const int32_t R = rgb[0], G = rgb[1], B = rgb[2];
+        const qova::Chromaticity xy = qova::xyz_to_xy(qova::rgb_to_xyz(R, G, B));
+        const qova::Hsi hsi = qova::rgb_to_hsi(R, G, B);
+        const int wavelength = search_.nearest(xy.x, xy.y);
+        double intensity = hsi.I * weights_[wavelength - qova::WavelengthSearch::kFirst];
+        intensity = intensity * 3;
+        const qova::Fractions f = qova::hsi_to_fractions(hsi.H, hsi.S);
+        out[0] = qova::to_sample(f.r * intensity);
+        out[1] = qova::to_sample(f.g * intensity);
+        out[2] = qova::to_sample(f.b * intensity);
+    }
+
+    qova::WavelengthSearch search_;
+    double weights_[qova::WavelengthSearch::kCount];
+    Entry cache_[1u << kCacheBits];
+    uint8_t used_[1u << kCacheBits];
+};
+
+}  // namespace
+
 extern "C" int QOVA_XYZfilter(ImageDescriptor *in, ImageDescriptor *out, int centre, int bandwidth, int order) {
     if (!in || !out || (bandwidth >= -1 && bandwidth <= 1)) return qova::reject();
     out->attribute = in->attribute;
@@ -99,18 +166,8 @@ extern "C" int QOVA_XYZfilter(ImageDescriptor *in, ImageDescriptor *out, int cen
         return -1;
     }
 
-    return qova::run_parts(in, out, kReadFailure, kWriteFailure, [&](qova::InRow i, qova::OutRow o, int width) {
-        for (int c = 0; c < width; ++c) {
-            const int32_t R = i.p0[c], G = i.p1[c], B = i.p2[c];
-            const qova::Chromaticity xy = qova::xyz_to_xy(qova::rgb_to_xyz(R, G, B));
-            const qova::Hsi hsi = qova::rgb_to_hsi(R, G, B);
-            const int wavelength = mindist(xy.x, xy.y, kSearchStart, kSearchEnd, table);
-            double intensity = hsi.I * band_weight(wavelength, centre, bandwidth, order);
-            intensity = intensity * 3;
-            const qova::Fractions f = qova::hsi_to_fractions(hsi.H, hsi.S);
-            o.p0[c] = qova::to_sample(f.r * intensity);
-            o.p1[c] = qova::to_sample(f.g * intensity);
-            o.p2[c] = qova::to_sample(f.b * intensity);
-        }
+    BandFilter filter(table, centre, bandwidth, order);
+    return qova::run_parts(in, out, kReadFailure, kWriteFailure, [&filter](qova::InRow i, qova::OutRow o, int width) {
+        filter.filter_row(i, o, width);
     });
 }
