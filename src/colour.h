@@ -34,47 +34,70 @@ inline Chromaticity xyz_to_xy(const Xyz &v) {
                         static_cast<double>(static_cast<float>(v.Y)) / total};
 }
 
-inline Hsi rgb_to_hsi(int32_t r, int32_t g, int32_t b) {
+// Saturation: 0 when R + G + B truncates to 0, else 1 - 3 min / (R + G + B).
+inline double saturation(int32_t r, int32_t g, int32_t b) {
     const double R = r, G = g, B = b;
     const double sum = R + G + B;
-    Hsi out{0.0, 0.0, sum / 3};
-    if (static_cast<int64_t>(sum) != 0) {
-        const double m = R < G ? (R < B ? R : B) : (G < B ? G : B);
-        out.S = 1 - 3 * m / sum;
-    }
-    if (1000 * out.S > 0) {
-        const double num = ((R - G) + (R - B)) * 0.5;
-        const double den = std::sqrt((R - G) * (R - G) + (R - B) * (G - B));
-        const double theta = std::acos(num / den);
-        out.H = b > g ? (kTwoPi - theta) * 180 / kPi : theta * 180 / kPi;
-    }
+    if (static_cast<int64_t>(sum) == 0) return 0.0;
+    const double m = R < G ? (R < B ? R : B) : (G < B ? G : B);
+    return 1 - 3 * m / sum;
+}
+
+// The hue, in degrees, of a pixel with some saturation (1000 S > 0). It
+// depends on the differences R - G and R - B alone, which double holds
+// exactly; G - B is their difference, and B > G exactly when R - G > R - B.
+inline double hue_of_differences(int64_t rg, int64_t rb) {
+    const double RG = static_cast<double>(rg), RB = static_cast<double>(rb), GB = static_cast<double>(rb - rg);
+    const double num = (RG + RB) * 0.5;
+    const double den = std::sqrt(RG * RG + RB * GB);
+    const double theta = std::acos(num / den);
+    return rg > rb ? (kTwoPi - theta) * 180 / kPi : theta * 180 / kPi;
+}
+
+inline Hsi rgb_to_hsi(int32_t r, int32_t g, int32_t b) {
+    const double sum = static_cast<double>(r) + g + b;
+    Hsi out{0.0, saturation(r, g, b), sum / 3};
+    if (1000 * out.S > 0) out.H = hue_of_differences(static_cast<int64_t>(r) - g, static_cast<int64_t>(r) - b);
     return out;
 }
 
-// 1 + S cos(h) / cos(60 - h), over 3: the share of the component that leads
-// the hue's 120-degree sector. h in degrees.
-inline double leading_share(double S, double h) {
-    return (1 + S * std::cos(h * kPi / 180) / std::cos((60 - h) * kPi / 180)) / 3;
+// The part of the way back to RGB that depends on the hue alone: its
+// 120-degree sector (1: red leads, 2: green, 3: blue) and the two cosines of
+// its angle h within the sector, cos(h) and cos(60 - h).
+struct HueSector {
+    int sector;
+    double cos_h, cos_60_minus_h;
+};
+
+inline HueSector hue_sector(double H) {
+    if (H == 0) H = 360;
+    int sector = 3;
+    double h = H - 240;
+    if (0 < H && H <= 120) {
+        sector = 1;
+        h = H;
+    } else if (120 < H && H <= 240) {
+        sector = 2;
+        h = H - 120;
+    }
+    return HueSector{sector, std::cos(h * kPi / 180), std::cos((60 - h) * kPi / 180)};
 }
 
-inline Fractions hsi_to_fractions(double H, double S) {
-    if (H == 0) H = 360;
-    Fractions f;
-    if (0 < H && H <= 120) {
-        f.b = (1 - S) / 3;
-        f.r = leading_share(S, H);
-        f.g = 1 - (f.r + f.b);
-    } else if (120 < H && H <= 240) {
-        f.r = (1 - S) / 3;
-        f.g = leading_share(S, H - 120);
-        f.b = 1 - (f.r + f.g);
-    } else {
-        f.g = (1 - S) / 3;
-        f.b = leading_share(S, H - 240);
-        f.r = 1 - (f.g + f.b);
+// The shares of 3 I: (1 - S) / 3 for the trailing component, (1 + S cos(h) /
+// cos(60 - h)) / 3 for the leading one, and the rest of 1 for the third
+// (the order of a sum of two does not change it).
+inline Fractions fractions(const HueSector &hue, double S) {
+    const double trailing = (1 - S) / 3;
+    const double leading = (1 + S * hue.cos_h / hue.cos_60_minus_h) / 3;
+    const double rest = 1 - (leading + trailing);
+    switch (hue.sector) {
+    case 1: return Fractions{leading, rest, trailing};
+    case 2: return Fractions{trailing, leading, rest};
+    default: return Fractions{rest, trailing, leading};
     }
-    return f;
 }
+
+inline Fractions hsi_to_fractions(double H, double S) { return fractions(hue_sector(H), S); }
 
 }  // namespace qova
 

@@ -4,14 +4,16 @@
 //
 // How, without changing a result:
 // - A grid over the chromaticities colours usually have. For each cell, filled
-//   the first time a point falls in it, the contiguous run of wavelengths that
-//   can hold the nearest candidate of any point in the cell: a candidate whose
-//   least distance to the cell exceeds the smallest greatest distance of any
-//   candidate (with a wide margin for rounding) can never win or tie.
-// - Within the run, squared distances, computed exactly as the scan computes
-//   them before its square root. Square roots are compared only around the
-//   least squared distance, so that candidates whose roots are equal tie as in
-//   the scan: the first wins.
+//   the first time a point falls in it, a run of consecutive wavelengths that
+//   holds every candidate that can be nearest to some point of the cell: a
+//   candidate whose least distance to the cell exceeds the smallest greatest
+//   distance of any candidate (with a wide margin for rounding) can never win
+//   or tie. Runs are widened to a multiple of four candidates.
+// - Within the run, squared distances, four at a time, computed exactly as the
+//   scan computes them before its square root (the same operations in the same
+//   order, whatever the vector width). Square roots are compared only around
+//   the least squared distance, so that candidates whose roots are equal tie
+//   as in the scan: the first wins.
 // - Points outside the grid are scanned over every candidate the same way;
 //   tables with non-finite candidates fall back to the plain scan.
 #ifndef QOVA_WAVELENGTH_SEARCH_H
@@ -23,40 +25,52 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace qova {
+
+// Candidate coordinates laid out for vector loads, padded to a multiple of 4.
+struct Candidates {
+    static constexpr int kFirst = 380;  // candidates kFirst..kLast nm
+    static constexpr int kLast = 698;
+    static constexpr int kCount = kLast - kFirst + 1;
+    static constexpr int kPadded = (kCount + 3) / 4 * 4;
+
+    alignas(32) double x[kPadded];
+    alignas(32) double y[kPadded];
+};
+
+// The index among first..first+n-1 (n a positive multiple of 4) that the plain
+// scan picks for a point with finite coordinates and squared distances that
+// are not NaN. Defined in wavelength_search.cpp, once per instruction set.
+using FirstNearestFn = int (*)(const Candidates &c, double x, double y, int first, int n);
+FirstNearestFn first_nearest_kernel();
 
 class WavelengthSearch {
 public:
-    static constexpr int kFirst = 380;             // candidates kFirst..kLast nm
-    static constexpr int kLast = 698;
-    static constexpr int kCount = kLast - kFirst + 1;
+    static constexpr int kFirst = Candidates::kFirst;
+    static constexpr int kCount = Candidates::kCount;
 
-    explicit WavelengthSearch(const ChromaEntry *table) : table_(table) {
+    explicit WavelengthSearch(const ChromaEntry *table) : table_(table), kernel_(first_nearest_kernel()) {
         finite_ = true;
         for (int i = 0; i < kCount; ++i) {
             const ChromaEntry &e = table[kFirst - 360 + i];
-            ex_[i] = e.x;
-            ey_[i] = e.y;
+            c_.x[i] = e.x;
+            c_.y[i] = e.y;
             finite_ = finite_ && std::isfinite(e.x) && std::isfinite(e.y);
         }
+        // Padding candidates lie far away: chromaticities are X / T with T a
+        // whole number, so finite ones stay below 1e10 and a pad never wins.
+        for (int i = kCount; i < Candidates::kPadded; ++i) c_.x[i] = c_.y[i] = 1e150;
         std::memset(runs_, 0xFF, sizeof runs_);
     }
 
     int nearest(double x, double y) {
-        if (!finite_) return mindist(x, y, kFirst, kLast + 1, table_);
+        if (!finite_) return mindist(x, y, kFirst, kFirst + kCount, table_);
         const double gx = (x - kGridX0) * kCellsPerX;
         const double gy = (y - kGridY0) * kCellsPerY;
-        if (!(gx >= 0 && gx < kCellsX && gy >= 0 && gy < kCellsY)) {  // also NaN
-            if (x != x || y != y) return kFirst;  // every distance NaN: the scan keeps its first candidate
-            return kFirst + first_nearest(x, y, 0, kCount - 1);
-        }
+        if (!(gx >= 0 && gx < kCellsX && gy >= 0 && gy < kCellsY)) return outside_grid(x, y);  // also NaN
         const int cell = static_cast<int>(gy) * kCellsX + static_cast<int>(gx);
         if (runs_[cell].first == kUnfilled) fill(cell);
-        return kFirst + first_nearest(x, y, runs_[cell].first, runs_[cell].last);
+        return kFirst + kernel_(c_, x, y, runs_[cell].first, runs_[cell].count);
     }
 
 private:
@@ -68,48 +82,13 @@ private:
     static constexpr uint16_t kUnfilled = 0xFFFF;
 
     struct Run {
-        uint16_t first, last;  // candidate indices, inclusive
+        uint16_t first, count;
     };
 
-    double distance2(double x, double y, int i) const {
-        return (x - ex_[i]) * (x - ex_[i]) + (y - ey_[i]) * (y - ey_[i]);
-    }
-
-    // The index among first..last that the plain scan would pick, for a point
-    // with no NaN coordinate.
-    int first_nearest(double x, double y, int first, int last) const {
-        double d2[kCount];
-        const int n = last - first + 1;
-        if (n < 1) return first;
-        for (int k = 0; k < n; ++k) d2[k] = distance2(x, y, first + k);
-        const double least = least_of(d2, n);
-        // Roots equal to the least root come from squares within a few ulps of it.
-        const double root = std::sqrt(least);
-        const double near = least * (1 + 1e-12) + 1e-300;
-        for (int k = 0; k < n; ++k)
-            if (d2[k] <= near && std::sqrt(d2[k]) == root) return first + k;
-        return first;  // not reached: the least itself qualifies
-    }
-
-    // The least of n values, none NaN.
-    static double least_of(const double *v, int n) {
-#if defined(__SSE2__)
-        __m128d a = _mm_set1_pd(v[0]), b = a;
-        int k = 0;
-        for (; k + 4 <= n; k += 4) {
-            a = _mm_min_pd(a, _mm_loadu_pd(v + k));
-            b = _mm_min_pd(b, _mm_loadu_pd(v + k + 2));
-        }
-        a = _mm_min_pd(a, b);
-        double lanes[2];
-        _mm_storeu_pd(lanes, a);
-        double least = lanes[0] < lanes[1] ? lanes[0] : lanes[1];
-#else
-        double least = v[0];
-        int k = 0;
-#endif
-        for (; k < n; ++k) least = v[k] < least ? v[k] : least;
-        return least;
+    int outside_grid(double x, double y) const {
+        if (x != x || y != y) return kFirst;  // every distance NaN: the scan keeps its first candidate
+        // Squared distances may overflow to infinity, all alike: the first wins, as in the scan.
+        return kFirst + kernel_(c_, x, y, 0, Candidates::kPadded);
     }
 
     // A candidate can win for some point of the cell only if its least
@@ -124,11 +103,11 @@ private:
         double least_far = HUGE_VAL;
         double near2[kCount];
         for (int i = 0; i < kCount; ++i) {
-            const double fx = std::fmax(std::fabs(ex_[i] - x0), std::fabs(ex_[i] - x1));
-            const double fy = std::fmax(std::fabs(ey_[i] - y0), std::fabs(ey_[i] - y1));
+            const double fx = std::fmax(std::fabs(c_.x[i] - x0), std::fabs(c_.x[i] - x1));
+            const double fy = std::fmax(std::fabs(c_.y[i] - y0), std::fabs(c_.y[i] - y1));
             least_far = std::fmin(least_far, fx * fx + fy * fy);
-            const double nx = std::fmax(std::fmax(x0 - ex_[i], ex_[i] - x1), 0.0);
-            const double ny = std::fmax(std::fmax(y0 - ey_[i], ey_[i] - y1), 0.0);
+            const double nx = std::fmax(std::fmax(x0 - c_.x[i], c_.x[i] - x1), 0.0);
+            const double ny = std::fmax(std::fmax(y0 - c_.y[i], c_.y[i] - y1), 0.0);
             near2[i] = nx * nx + ny * ny;
         }
         const double bound = least_far * (1 + 1e-9);
@@ -138,12 +117,22 @@ private:
             if (first == kCount) first = i;
             last = i;
         }
-        runs_[cell] = Run{static_cast<uint16_t>(first), static_cast<uint16_t>(last)};
+        // Widen to a multiple of 4 within the real candidates, or take all of
+        // them and the padding.
+        int count = (last - first + 1 + 3) / 4 * 4;
+        if (count > kCount) {
+            first = 0;
+            count = Candidates::kPadded;
+        } else if (first + count > kCount) {
+            first = kCount - count;
+        }
+        runs_[cell] = Run{static_cast<uint16_t>(first), static_cast<uint16_t>(count)};
     }
 
     const ChromaEntry *table_;
+    FirstNearestFn kernel_;
     bool finite_;
-    double ex_[kCount], ey_[kCount];
+    Candidates c_;
     Run runs_[kCellsX * kCellsY];
 };
 
