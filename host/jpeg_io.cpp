@@ -5,8 +5,10 @@
 
 #include <jpeglib.h>
 
+#include <cerrno>
 #include <csetjmp>
 #include <cstdlib>
+#include <cstring>
 
 namespace zenk {
 
@@ -132,6 +134,7 @@ public:
             return false;
         }
         channels_ = info.channels;
+        file_ = file;
         install(errors_);
         cinfo_.err = &errors_.base;
         if (setjmp(errors_.jump)) return fail();
@@ -169,7 +172,12 @@ public:
 
 private:
     bool fail() {
-        error_ = errors_.text[0] ? errors_.text : "JPEG encoding failed";
+        const int saved = errno;
+        if (std::ferror(file_)) {
+            error_ = std::string("cannot write: ") + std::strerror(saved);  // a full disk shows here
+        } else {
+            error_ = errors_.text[0] ? errors_.text : "JPEG encoding failed";
+        }
         return false;
     }
 
@@ -184,6 +192,7 @@ private:
     ErrorManager errors_{};
     bool created_ = false;
     int channels_ = 3;
+    std::FILE *file_ = nullptr;
     std::vector<JSAMPLE> row_;
 };
 

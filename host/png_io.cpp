@@ -6,6 +6,7 @@
 #include <png.h>
 #include <zlib.h>
 
+#include <cerrno>
 #include <csetjmp>
 #include <cstring>
 
@@ -43,6 +44,7 @@ public:
         if (!info_ptr_) return fail("out of memory");
         if (setjmp(png_jmpbuf(png_))) return fail(messages_.text);
 
+        if (!check_header(file, limits)) return false;
         png_init_io(png_, file);
         png_set_user_limits(png_, kMaxSide, kMaxSide);
         png_set_chunk_malloc_max(png_, kMaxChunk);
@@ -96,6 +98,29 @@ private:
             error_ = message[0] ? message : "unreadable PNG";
         }
         return false;
+    }
+
+    // The size the header announces, read before libpng reads any further
+    // chunk: an image that is empty or above the limit is refused at once.
+    bool check_header(std::FILE *file, const ReadLimits &limits) {
+        unsigned char head[24];
+        const std::size_t got = std::fread(head, 1, sizeof head, file);
+        if (std::fseek(file, 0, SEEK_SET) != 0) {
+            error_ = "cannot seek in the input";
+            return false;
+        }
+        if (got < sizeof head || std::memcmp(head + 12, "IHDR", 4) != 0) return true;  // libpng will say what is wrong
+        const auto be32 = [&](int at) {
+            return static_cast<png_uint_32>(head[at]) << 24 | static_cast<png_uint_32>(head[at + 1]) << 16 |
+                   static_cast<png_uint_32>(head[at + 2]) << 8 | head[at + 3];
+        };
+        const png_uint_32 width = be32(16), height = be32(20);
+        if (width == 0 || height == 0) {
+            error_ = "image of " + std::to_string(width) + " x " + std::to_string(height) + " pixels has no pixels";
+            return false;
+        }
+        if (static_cast<uint64_t>(width) * height > limits.max_pixels) return too_large(width, height, limits);
+        return true;
     }
 
     bool too_large(png_uint_32 width, png_uint_32 height, const ReadLimits &limits) {
@@ -160,6 +185,7 @@ public:
     ~PngWriter() override { png_destroy_write_struct(&png_, &info_ptr_); }
 
     bool open(std::FILE *file, const RasterInfo &info, const PngOptions &options) {
+        file_ = file;
         info_ = info;
         png_ = png_create_write_struct(PNG_LIBPNG_VER_STRING, &messages_, on_png_error, on_png_warning);
         if (!png_) return fail("out of memory");
@@ -215,7 +241,12 @@ public:
 
 private:
     bool fail(const char *message) {
-        error_ = message[0] ? message : "PNG encoding failed";
+        const int saved = errno;
+        if (std::ferror(file_)) {
+            error_ = std::string("cannot write: ") + std::strerror(saved);  // a full disk shows here
+        } else {
+            error_ = message[0] ? message : "PNG encoding failed";
+        }
         return false;
     }
 
@@ -225,6 +256,7 @@ private:
         return true;
     }
 
+    std::FILE *file_ = nullptr;
     RasterInfo info_;
     png_structp png_ = nullptr;
     png_infop info_ptr_ = nullptr;

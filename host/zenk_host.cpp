@@ -46,8 +46,6 @@ ErrorHandler set_error_handler(ErrorHandler handler) {
     return previous;
 }
 
-void Binding::refresh(ImageDescriptor &, int) { ++refreshes_; }
-
 void Source::announce(const PartWindow &window) {
     window_ = window;
     if (!sink_) return;

@@ -39,11 +39,8 @@ public:
     virtual ~Binding() = default;
     virtual int getpart(ImageDescriptor &image) = 0;
     virtual int putpart(ImageDescriptor &image) = 0;
-    virtual void refresh(ImageDescriptor &image, int mode);
-    int refresh_count() const { return refreshes_; }
-
-private:
-    int refreshes_ = 0;
+    // What completing an image means to the binding; nothing by default.
+    virtual void refresh(ImageDescriptor &, int) {}
 };
 
 class Sink;

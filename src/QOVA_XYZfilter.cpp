@@ -21,10 +21,8 @@ constexpr const char *kWriteFailure = "Error in Putpart - incomplete write";
 constexpr const char *kTableFailure = "Error in readtable - cie_table.txt can't be read";
 
 constexpr int kFirstWavelength = 360;
-constexpr int kSearchStart = 380;  // candidates 380..698 nm
-constexpr int kSearchEnd = 699;
 // The search reads entries up to 698 nm, the 339th record.
-constexpr int kRecordsNeeded = kSearchEnd - kFirstWavelength;
+constexpr int kRecordsNeeded = qova::WavelengthSearch::kFirst + qova::WavelengthSearch::kCount - kFirstWavelength;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 

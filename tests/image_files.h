@@ -85,10 +85,13 @@ struct ToolRun {
     std::string err;
 };
 
-// Runs the tool with `args` (already quoted as needed), capturing standard error.
+// Runs the tool with `args` (already quoted as needed), capturing standard
+// error; under $QOVA_TOOL_WRAPPER if set (valgrind, for instance).
 inline ToolRun run_qova(const std::string &args, const std::filesystem::path &scratch) {
     const auto err_file = scratch / "stderr.txt";
-    const std::string command = std::string("'") + QOVA_TOOL + "' " + args + " > /dev/null 2> '" + err_file.string() + "'";
+    const char *wrapper = std::getenv("QOVA_TOOL_WRAPPER");
+    const std::string command = std::string(wrapper ? wrapper : "") + " '" + QOVA_TOOL + "' " + args + " > /dev/null 2> '" +
+                                err_file.string() + "'";
     const int status = std::system(command.c_str());
     ToolRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_text(err_file)};
     std::filesystem::remove(err_file);

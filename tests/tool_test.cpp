@@ -31,31 +31,30 @@ protected:
         original = random_picture(37, 23, GetParam().channels, GetParam().depth);
         ASSERT_TRUE(write_picture(in, original, zenk::FileFormat::Png));
     }
+
+    // The input through `command`, read back in the input's layout.
+    Picture through(const std::string &command) {
+        const fs::path out = dir.path() / "out.png";
+        const ToolRun run = run_qova(command + " " + quoted(in) + " -o " + quoted(out), dir.path());
+        EXPECT_EQ(run.exit_code, 0) << command << ": " << run.err;
+        Picture result;
+        EXPECT_TRUE(read_picture(out, &result)) << command;
+        EXPECT_EQ(result.info.channels, original.info.channels) << command;
+        EXPECT_EQ(result.info.bit_depth, original.info.bit_depth) << command;
+        return result;
+    }
 };
 
 TEST_P(EveryPngFormat, StrengthZeroReproducesEverySample) {
     const char *commands[] = {"saturation --strength 0", "hue --strength 0", "hue --strength 0 --poles 10,200.5"};
-    for (const char *command : commands) {
-        const fs::path out = dir.path() / "out.png";
-        const ToolRun run = run_qova(std::string(command) + " " + quoted(in) + " -o " + quoted(out), dir.path());
-        ASSERT_EQ(run.exit_code, 0) << command << ": " << run.err;
-        Picture result;
-        ASSERT_TRUE(read_picture(out, &result));
-        EXPECT_EQ(result.info.channels, original.info.channels);
-        EXPECT_EQ(result.info.bit_depth, original.info.bit_depth);
-        EXPECT_EQ(result.samples, original.samples) << command;
-    }
+    for (const char *command : commands) EXPECT_EQ(through(command).samples, original.samples) << command;
 }
 
 TEST_P(EveryPngFormat, AlphaAndGreyPassThroughRealChanges) {
     const char *commands[] = {"saturation --strength 60", "hue --strength -70", "bandpass --centre 520 --bandwidth 60"};
     for (const char *command : commands) {
-        const fs::path out = dir.path() / "out.png";
-        const ToolRun run = run_qova(std::string(command) + " " + quoted(in) + " -o " + quoted(out), dir.path());
-        ASSERT_EQ(run.exit_code, 0) << command << ": " << run.err;
-        Picture result;
-        ASSERT_TRUE(read_picture(out, &result));
-        ASSERT_EQ(result.info.channels, original.info.channels);
+        const Picture result = through(command);
+        ASSERT_EQ(result.samples.size(), original.samples.size());
         const int alpha = original.info.has_alpha() ? original.info.channels - 1 : -1;
         bool changed = false;
         for (int y = 0; y < original.info.height; ++y)
@@ -125,6 +124,22 @@ TEST(Tool, JpegInAndOut) {
     ASSERT_TRUE(read_picture(out, &result));
     EXPECT_EQ(result.info.channels, 3) << "alpha dropped";
     EXPECT_EQ(result.info.bit_depth, 8);
+}
+
+TEST(Tool, ColourMetadataCarriedOver) {
+    TempDir dir;
+    Picture p = random_picture(6, 5, 3, 8);
+    p.info.png_gamma = 45455;
+    p.info.srgb_intent = 0;
+    ASSERT_TRUE(write_picture(dir.path() / "in.png", p, zenk::FileFormat::Png));
+    const ToolRun run = run_qova("saturation --strength 40 " + quoted(dir.path() / "in.png") + " -o " +
+                                     quoted(dir.path() / "out.png"),
+                                 dir.path());
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    Picture result;
+    ASSERT_TRUE(read_picture(dir.path() / "out.png", &result));
+    EXPECT_EQ(result.info.png_gamma, 45455u);
+    EXPECT_EQ(result.info.srgb_intent, 0);
 }
 
 TEST(Tool, BatchGoesOnPastABadFile) {

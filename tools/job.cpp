@@ -63,6 +63,8 @@ std::optional<std::string> process(const std::filesystem::path &input, const std
     const std::optional<zenk::FileFormat> format = format_for(output);
     if (!format) return "unknown output format for " + output.string() + " (use .png, .jpg or .jpeg)";
 
+    std::error_code ec;
+    if (std::filesystem::is_directory(input, ec)) return std::string("is a folder, not an image");
     std::unique_ptr<std::FILE, FileCloser> in_file(std::fopen(input.c_str(), "rb"));
     if (!in_file) return std::string("cannot open: ") + std::strerror(errno);
     std::string error;
@@ -99,10 +101,10 @@ std::optional<std::string> process(const std::filesystem::path &input, const std
     }
     if (status != 0) {
         if (!source.error().empty()) return source.error();
-        if (!sink.error().empty()) return "cannot encode " + output.string() + ": " + sink.error();
+        if (!sink.error().empty()) return output.string() + ": " + sink.error();
         return t_operator_errors.empty() ? "operator failed with status " + std::to_string(status) : t_operator_errors;
     }
-    if (!writer->finish()) return "cannot encode " + output.string() + ": " + writer->error();
+    if (!writer->finish()) return output.string() + ": " + writer->error();
     if (!out_file->commit(&error)) return output.string() + ": " + error;
     return std::nullopt;
 }
