@@ -89,7 +89,8 @@ private:
 using ErrorHandler = void (*)(const char *text);
 ErrorHandler set_error_handler(ErrorHandler handler);
 
-// Binds `image` to `binding`: row tables cleared, width and attribute set by the caller.
+// Binds a descriptor to its binding, clearing its row tables; an input also
+// takes its width and attribute.
 void bind(ImageDescriptor &image, Source &source, int32_t width, uint32_t attribute);
 void bind(ImageDescriptor &image, Sink &sink);
 
