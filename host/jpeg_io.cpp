@@ -172,12 +172,7 @@ public:
 
 private:
     bool fail() {
-        const int saved = errno;
-        if (std::ferror(file_)) {
-            error_ = std::string("cannot write: ") + std::strerror(saved);  // a full disk shows here
-        } else {
-            error_ = errors_.text[0] ? errors_.text : "JPEG encoding failed";
-        }
+        error_ = encoder_failure(file_, errno, errors_.text[0] ? errors_.text : "JPEG encoding failed");
         return false;
     }
 

@@ -241,12 +241,7 @@ public:
 
 private:
     bool fail(const char *message) {
-        const int saved = errno;
-        if (std::ferror(file_)) {
-            error_ = std::string("cannot write: ") + std::strerror(saved);  // a full disk shows here
-        } else {
-            error_ = message[0] ? message : "PNG encoding failed";
-        }
+        error_ = encoder_failure(file_, errno, message[0] ? message : "PNG encoding failed");
         return false;
     }
 

@@ -2,6 +2,7 @@
 #include "raster.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace zenk {
 
@@ -17,6 +18,11 @@ std::unique_ptr<RasterReader> open_reader(std::FILE *file, const ReadLimits &lim
     if (got >= 3 && magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF) return open_jpeg_reader(file, limits, error);
     if (error) *error = got == 0 ? "empty file" : "not a PNG or JPEG image";
     return nullptr;
+}
+
+std::string encoder_failure(std::FILE *file, int saved_errno, const char *codec_message) {
+    if (file && std::ferror(file)) return std::string("cannot write: ") + std::strerror(saved_errno);
+    return codec_message;
 }
 
 }  // namespace zenk

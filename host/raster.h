@@ -65,6 +65,10 @@ struct PngOptions {
     int strategy = -1;  // a zlib strategy; -1: run-length (Z_RLE)
 };
 
+// Why an encoder failed: the system's reason when writing the stream failed (a
+// full disk shows here), else the codec's own message.
+std::string encoder_failure(std::FILE *file, int saved_errno, const char *codec_message);
+
 // Sniffs the format from the first bytes; the FILE stays owned by the caller.
 // Null with *error set if the stream is not a supported image or its header
 // is unusable (including an image above the pixel limit).
