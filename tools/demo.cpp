@@ -32,9 +32,11 @@ Operation bandpass(int centre, int bandwidth, int order) {
 struct Picture {
     int32_t width = 0, height = 0;
     std::vector<uint8_t> rgb;
-    uint8_t *at(int32_t x, int32_t y) {
-        return rgb.data() + (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)) * 3;
+    std::size_t offset(int32_t x, int32_t y) const {
+        return (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)) * 3;
     }
+    uint8_t *at(int32_t x, int32_t y) { return rgb.data() + offset(x, y); }
+    const uint8_t *at(int32_t x, int32_t y) const { return rgb.data() + offset(x, y); }
 };
 
 constexpr int32_t kThumbWidth = 360;
@@ -117,7 +119,7 @@ bool write_sheet(const std::filesystem::path &path, const std::vector<std::pair<
     for (const auto &[thumb, label] : tiles) {
         draw_text(sheet, x0, 6, label);
         for (int32_t y = 0; y < thumb.height; ++y)
-            std::copy_n(const_cast<Picture &>(thumb).at(0, y), static_cast<std::size_t>(thumb.width) * 3,
+            std::copy_n(thumb.at(0, y), static_cast<std::size_t>(thumb.width) * 3,
                         sheet.at(x0, kLabelHeight + y));
         x0 += kThumbWidth + kGap;
     }
