@@ -13,24 +13,7 @@ struct SourcePhoto {
     zenk::RasterInfo info;
     std::vector<uint16_t> samples;  // interleaved, as decoded
 
-    bool load(const std::string &path, std::string *error) {
-        std::FILE *f = std::fopen(path.c_str(), "rb");
-        if (!f) {
-            *error = "cannot open " + path;
-            return false;
-        }
-        auto reader = zenk::open_reader(f, zenk::ReadLimits{}, error);
-        bool ok = reader != nullptr;
-        if (ok) {
-            info = reader->info();
-            samples.resize(static_cast<std::size_t>(info.width) * info.height * info.channels);
-            ok = reader->read_rows(info.height, samples.data());
-            if (!ok) *error = reader->error();
-        }
-        reader.reset();
-        std::fclose(f);
-        return ok;
-    }
+    bool load(const std::string &path, std::string *error) { return zenk::read_image_file(path, &info, &samples, error); }
 
     double at(int32_t x, int32_t y, int k) const {
         return samples[(static_cast<std::size_t>(y) * info.width + x) * info.channels + (info.channels >= 3 ? k : 0)];

@@ -20,6 +20,26 @@ std::unique_ptr<RasterReader> open_reader(std::FILE *file, const ReadLimits &lim
     return nullptr;
 }
 
+bool read_image_file(const std::string &path, RasterInfo *info, std::vector<uint16_t> *samples, std::string *error) {
+    std::FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f) {
+        *error = "cannot open " + path;
+        return false;
+    }
+    std::unique_ptr<RasterReader> reader = open_reader(f, ReadLimits{}, error);
+    bool ok = reader != nullptr;
+    if (ok) {
+        *info = reader->info();
+        samples->resize(static_cast<std::size_t>(info->width) * static_cast<std::size_t>(info->height) *
+                        static_cast<std::size_t>(info->channels));
+        ok = reader->read_rows(info->height, samples->data());
+        if (!ok) *error = reader->error();
+    }
+    reader.reset();
+    std::fclose(f);
+    return ok;
+}
+
 std::string encoder_failure(std::FILE *file, int saved_errno, const char *codec_message) {
     if (file && std::ferror(file)) return std::string("cannot write: ") + std::strerror(saved_errno);
     return codec_message;

@@ -76,6 +76,10 @@ std::unique_ptr<RasterReader> open_reader(std::FILE *file, const ReadLimits &lim
 std::unique_ptr<RasterReader> open_png_reader(std::FILE *file, const ReadLimits &limits, std::string *error);
 std::unique_ptr<RasterReader> open_jpeg_reader(std::FILE *file, const ReadLimits &limits, std::string *error);
 
+// Reads a whole image file into interleaved samples: for small images only
+// (tests, benchmark sources). False with *error set on failure.
+bool read_image_file(const std::string &path, RasterInfo *info, std::vector<uint16_t> *samples, std::string *error);
+
 // `info` gives the layout of the rows the caller will pass. JPEG takes 1 or 3
 // channels at 8 bits.
 std::unique_ptr<RasterWriter> open_png_writer(std::FILE *file, const RasterInfo &info, const PngOptions &options,

@@ -54,23 +54,9 @@ inline bool write_picture(const std::filesystem::path &path, const Picture &p, z
     return std::fclose(f) == 0 && ok;
 }
 
-inline bool read_picture(const std::filesystem::path &path, Picture *p, std::string *error = nullptr) {
-    std::FILE *f = std::fopen(path.c_str(), "rb");
-    if (!f) return false;
-    std::string e;
-    auto reader = zenk::open_reader(f, zenk::ReadLimits{}, &e);
-    bool ok = false;
-    if (reader) {
-        p->info = reader->info();
-        p->samples.resize(static_cast<std::size_t>(p->info.width) * static_cast<std::size_t>(p->info.height) *
-                          static_cast<std::size_t>(p->info.channels));
-        ok = reader->read_rows(p->info.height, p->samples.data());
-        if (!ok) e = reader->error();
-    }
-    if (error) *error = e;
-    reader.reset();
-    std::fclose(f);
-    return ok;
+inline bool read_picture(const std::filesystem::path &path, Picture *p) {
+    std::string error;
+    return zenk::read_image_file(path.string(), &p->info, &p->samples, &error);
 }
 
 inline std::string read_text(const std::filesystem::path &path) {
