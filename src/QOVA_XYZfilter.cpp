@@ -3,6 +3,7 @@
 #include "qova.h"
 
 #include "colour.h"
+#include "hue_cache.h"
 #include "part_loop.h"
 #include "sample.h"
 #include "wavelength_search.h"
@@ -91,68 +92,121 @@ extern "C" int mindist(double x, double y, int start, int end, const ChromaEntry
 
 namespace {
 
+// One chunk of a row between the passes of the filter.
+constexpr int kChunk = qova::HueCache::kBatch;
+
+struct Chunk {
+    alignas(32) double x[kChunk], y[kChunk], S[kChunk], I[kChunk], weight[kChunk];
+    alignas(32) double cos_h[kChunk], cos_60_minus_h[kChunk];
+    alignas(32) int32_t sector[kChunk];
+};
+
+#if defined(__GNUC__)
+#define QOVA_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define QOVA_ALWAYS_INLINE inline
+#endif
+
+// Chromaticity, saturation and intensity of each pixel.
+QOVA_ALWAYS_INLINE void measure_pixels(qova::InRow in, int n, Chunk &c) {
+    for (int i = 0; i < n; ++i) {
+        const double R = in.p0[i], G = in.p1[i], B = in.p2[i];
+        const qova::Chromaticity xy = qova::xyz_to_xy(qova::rgb_to_xyz(R, G, B));
+        c.x[i] = xy.x;
+        c.y[i] = xy.y;
+        const double sum = R + G + B;  // exact: a whole number below 2^34
+        const double least_of_two = R < G ? R : G;
+        const double m = least_of_two < B ? least_of_two : B;
+        const double S = 1 - 3 * m / sum;
+        c.S[i] = sum == 0 ? 0.0 : S;
+        c.I[i] = sum / 3;
+    }
+}
+
+// Each colour rebuilt from hue and saturation at the weighted intensity.
+QOVA_ALWAYS_INLINE void rebuild_pixels(const Chunk &c, qova::OutRow out, int n) {
+    for (int i = 0; i < n; ++i) {
+        double intensity = c.I[i] * c.weight[i];
+        intensity = intensity * 3;
+        const qova::Fractions f = qova::fractions(qova::HueSector{c.sector[i], c.cos_h[i], c.cos_60_minus_h[i]}, c.S[i]);
+        out.p0[i] = qova::to_sample(f.r * intensity);
+        out.p1[i] = qova::to_sample(f.g * intensity);
+        out.p2[i] = qova::to_sample(f.b * intensity);
+    }
+}
+
+// The two passes compiled for the baseline instruction set and, chosen at run
+// time, for AVX2: the same IEEE operations on every pixel either way (no
+// fused multiply-add), so the choice never changes a result.
+struct Passes {
+    void (*measure)(qova::InRow in, int n, Chunk &c);
+    void (*rebuild)(const Chunk &c, qova::OutRow out, int n);
+};
+
+void measure_baseline(qova::InRow in, int n, Chunk &c) { measure_pixels(in, n, c); }
+void rebuild_baseline(const Chunk &c, qova::OutRow out, int n) { rebuild_pixels(c, out, n); }
+
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target("avx2"))) void measure_avx2(qova::InRow in, int n, Chunk &c) { measure_pixels(in, n, c); }
+__attribute__((target("avx2"))) void rebuild_avx2(const Chunk &c, qova::OutRow out, int n) {
+    rebuild_pixels(c, out, n);
+}
+#endif
+
+Passes chosen_passes() {
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (__builtin_cpu_supports("avx2")) return Passes{measure_avx2, rebuild_avx2};
+#endif
+    return Passes{measure_baseline, rebuild_baseline};
+}
+
 // What one call of the filter prepares once and keeps in its frame: the weight
-// of every candidate wavelength, the wavelength search, and the results of the
-// colours seen last (a pixel's result depends on its colour alone).
+// of every candidate wavelength, the wavelength search, and the hue cache.
+// Rows are filtered in chunks of pixels, in three passes: the arithmetic that
+// needs no table runs over whole arrays, where the compiler vectorises it, and
+// only the wavelength search and the hue lookup go pixel by pixel.
 class BandFilter {
 public:
     BandFilter(const ChromaEntry *table, int centre, int bandwidth, int order) : search_(table) {
         for (int i = 0; i < qova::WavelengthSearch::kCount; ++i)
             weights_[i] = band_weight(qova::WavelengthSearch::kFirst + i, centre, bandwidth, order);
-        std::memset(used_, 0, sizeof used_);
     }
 
     void filter_row(qova::InRow in, qova::OutRow out, int width) {
-        for (int c = 0; c < width; ++c) {
-            const int32_t rgb[3] = {in.p0[c], in.p1[c], in.p2[c]};
-            Entry &e = cache_[slot(rgb)];
-            const std::size_t index = static_cast<std::size_t>(&e - cache_);
-            if (!used_[index] || std::memcmp(e.key, rgb, sizeof rgb) != 0) {
-                std::memcpy(e.key, rgb, sizeof rgb);
-                filter_pixel(rgb, e.value);
-                used_[index] = 1;
-            }
-            out.p0[c] = e.value[0];
-            out.p1[c] = e.value[1];
-            out.p2[c] = e.value[2];
+        for (int c = 0; c < width; c += kChunk) {
+            const int n = width - c < kChunk ? width - c : kChunk;
+            const qova::InRow i{in.p0 + c, in.p1 + c, in.p2 + c};
+            passes_.measure(i, n, chunk_);
+            look_up(i, n);
+            passes_.rebuild(chunk_, qova::OutRow{out.p0 + c, out.p1 + c, out.p2 + c}, n);
         }
     }
 
 private:
-    static constexpr int kCacheBits = 12;
-
-    struct Entry {
-        int32_t key[3];
-        int32_t value[3];
-    };
-
-    static std::size_t slot(const int32_t rgb[3]) {
-        const uint32_t h = static_cast<uint32_t>(rgb[0]) * 0x9E3779B1u ^ static_cast<uint32_t>(rgb[1]) * 0x85EBCA77u ^
-                           static_cast<uint32_t>(rgb[2]) * 0xC2B2AE3Du;
-        return (h ^ (h >> 15)) & ((1u << kCacheBits) - 1);
+    // The weight of each pixel's dominant wavelength, and its hue's sector
+    // and cosines (those of hue 0 when the pixel has no saturation).
+    void look_up(qova::InRow in, int n) {
+        Chunk &c = chunk_;
+        const qova::HueCache::Columns hue{c.sector, c.cos_h, c.cos_60_minus_h};
+        for (int i = 0; i < n; ++i) {
+            c.weight[i] = weights_[search_.nearest(c.x[i], c.y[i]) - qova::WavelengthSearch::kFirst];
+            if (1000 * c.S[i] > 0) {
+                hues_.request(i, static_cast<int64_t>(in.p0[i]) - in.p1[i], static_cast<int64_t>(in.p0[i]) - in.p2[i], hue);
+            } else {
+                c.sector[i] = grey_.sector;
+                c.cos_h[i] = grey_.cos_h;
+                c.cos_60_minus_h[i] = grey_.cos_60_minus_h;
+            }
+        }
+        hues_.resolve(hue);
     }
 
-    // The pixel's colour rebuilt from its hue and saturation at its weighted
-    // intensity. The hue's long chain of dependent operations comes first, so
-    // that the processor overlaps it with the independent wavelength search
-    // (measured: 20% faster than the other way round).
-    void filter_pixel(const int32_t rgb[3], int32_t out[3]) {
-        const int32_t R = rgb[0], G = rgb[1], B = rgb[2];
-        const qova::Chromaticity xy = qova::xyz_to_xy(qova::rgb_to_xyz(R, G, B));
-        const qova::Hsi hsi = qova::rgb_to_hsi(R, G, B);
-        const int wavelength = search_.nearest(xy.x, xy.y);
-        double intensity = hsi.I * weights_[wavelength - qova::WavelengthSearch::kFirst];
-        intensity = intensity * 3;
-        const qova::Fractions f = qova::hsi_to_fractions(hsi.H, hsi.S);
-        out[0] = qova::to_sample(f.r * intensity);
-        out[1] = qova::to_sample(f.g * intensity);
-        out[2] = qova::to_sample(f.b * intensity);
-    }
-
+    const Passes passes_ = chosen_passes();
     qova::WavelengthSearch search_;
+    qova::HueCache hues_;
+    const qova::HueSector grey_ = qova::hue_sector(0.0);
     double weights_[qova::WavelengthSearch::kCount];
-    Entry cache_[1u << kCacheBits];
-    uint8_t used_[1u << kCacheBits];
+    Chunk chunk_;
 };
 
 }  // namespace

@@ -25,11 +25,21 @@ inline Xyz rgb_to_xyz(double R, double G, double B) {
                0.019334 * R + 0.119193 * G + 0.950227 * B};
 }
 
+// v truncated toward zero, as a conversion to a 64-bit integer and back gives
+// it, for |v| < 2^52 (|X + Y + Z| stays below 2^34 for 32-bit samples). Adding
+// and taking away 2^52 rounds |v| to a whole number; a step back where that
+// rounded up. Plain arithmetic, so that loops over pixels vectorise.
+inline double whole_part(double v) {
+    const double a = std::fabs(v);
+    double t = (a + 0x1p52) - 0x1p52;
+    t = t - (t > a ? 1.0 : 0.0);
+    return v < 0 ? -t : t;  // +0 for -0, as the integer gives
+}
+
 // X and Y rounded to single precision over the whole-number total T = X + Y + Z
 // (truncated). T = 0 gives infinite or NaN coordinates, never a trap.
 inline Chromaticity xyz_to_xy(const Xyz &v) {
-    // |X + Y + Z| stays below 2^34 for 32-bit samples: no overflow in 64 bits.
-    const auto total = static_cast<double>(static_cast<int64_t>(v.X + v.Y + v.Z));
+    const double total = whole_part(v.X + v.Y + v.Z);
     return Chromaticity{static_cast<double>(static_cast<float>(v.X)) / total,
                         static_cast<double>(static_cast<float>(v.Y)) / total};
 }
@@ -43,15 +53,25 @@ inline double saturation(int32_t r, int32_t g, int32_t b) {
     return 1 - 3 * m / sum;
 }
 
-// The hue, in degrees, of a pixel with some saturation (1000 S > 0). It
-// depends on the differences R - G and R - B alone, which double holds
-// exactly; G - B is their difference, and B > G exactly when R - G > R - B.
-inline double hue_of_differences(int64_t rg, int64_t rb) {
-    const double RG = static_cast<double>(rg), RB = static_cast<double>(rb), GB = static_cast<double>(rb - rg);
+// The hue of a pixel with some saturation (1000 S > 0) depends on the
+// differences R - G and R - B alone, which double holds exactly; G - B is
+// their difference, and B > G exactly when R - G > R - B. In three steps:
+// the cosine of the hue angle, its arc cosine, and the hue in degrees.
+// RG and RB are the differences as doubles (exact below 2^53, and so is
+// their difference G - B, below 2^34).
+inline double hue_cosine(double RG, double RB) {
+    const double GB = RB - RG;
     const double num = (RG + RB) * 0.5;
     const double den = std::sqrt(RG * RG + RB * GB);
-    const double theta = std::acos(num / den);
-    return rg > rb ? (kTwoPi - theta) * 180 / kPi : theta * 180 / kPi;
+    return num / den;
+}
+
+inline double hue_degrees(double theta, bool b_exceeds_g) {
+    return b_exceeds_g ? (kTwoPi - theta) * 180 / kPi : theta * 180 / kPi;
+}
+
+inline double hue_of_differences(int64_t rg, int64_t rb) {
+    return hue_degrees(std::acos(hue_cosine(static_cast<double>(rg), static_cast<double>(rb))), rg > rb);
 }
 
 inline Hsi rgb_to_hsi(int32_t r, int32_t g, int32_t b) {
@@ -69,18 +89,24 @@ struct HueSector {
     double cos_h, cos_60_minus_h;
 };
 
+// A hue's sector and the two angles, in radians, whose cosines rebuild it.
+struct SectorAngles {
+    int sector;
+    double h, sixty_minus_h;
+};
+
+// Written with choices between values computed either way, not branches:
+// the sector of consecutive pixels is unpredictable.
+inline SectorAngles sector_angles(double H) {
+    H = H == 0 ? 360 : H;
+    const bool first = (0 < H) & (H <= 120), second = (120 < H) & (H <= 240);
+    const double h = first ? H : second ? H - 120 : H - 240;
+    return SectorAngles{first ? 1 : second ? 2 : 3, h * kPi / 180, (60 - h) * kPi / 180};
+}
+
 inline HueSector hue_sector(double H) {
-    if (H == 0) H = 360;
-    int sector = 3;
-    double h = H - 240;
-    if (0 < H && H <= 120) {
-        sector = 1;
-        h = H;
-    } else if (120 < H && H <= 240) {
-        sector = 2;
-        h = H - 120;
-    }
-    return HueSector{sector, std::cos(h * kPi / 180), std::cos((60 - h) * kPi / 180)};
+    const SectorAngles a = sector_angles(H);
+    return HueSector{a.sector, std::cos(a.h), std::cos(a.sixty_minus_h)};
 }
 
 // The shares of 3 I: (1 - S) / 3 for the trailing component, (1 + S cos(h) /
@@ -90,11 +116,9 @@ inline Fractions fractions(const HueSector &hue, double S) {
     const double trailing = (1 - S) / 3;
     const double leading = (1 + S * hue.cos_h / hue.cos_60_minus_h) / 3;
     const double rest = 1 - (leading + trailing);
-    switch (hue.sector) {
-    case 1: return Fractions{leading, rest, trailing};
-    case 2: return Fractions{trailing, leading, rest};
-    default: return Fractions{rest, trailing, leading};
-    }
+    const bool red = hue.sector == 1, green = hue.sector == 2;  // choices, not branches: loops vectorise
+    return Fractions{red ? leading : green ? trailing : rest, red ? rest : green ? leading : trailing,
+                     red ? trailing : green ? rest : leading};
 }
 
 inline Fractions hsi_to_fractions(double H, double S) { return fractions(hue_sector(H), S); }

@@ -17,6 +17,16 @@ inline int32_t to_sample(Real v) {
     return static_cast<int32_t>(v);
 }
 
+// The same for double, clamped in the real domain and then converted once: a
+// shape that compilers turn into vector code (the one conversion instruction
+// truncates, and every value between INT32_MAX and 2^31 truncates to INT32_MAX).
+inline int32_t to_sample(double v) {
+    double c = v != v ? 0.0 : v;
+    c = c > 2147483647.0 ? 2147483647.0 : c;
+    c = c < -2147483648.0 ? -2147483648.0 : c;
+    return static_cast<int32_t>(c);
+}
+
 inline int32_t clamp_sample(int32_t v, int32_t lo, int32_t hi) {
     return v < lo ? lo : (v > hi ? hi : v);
 }

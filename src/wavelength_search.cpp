@@ -4,6 +4,7 @@
 #include "wavelength_search.h"
 
 #include <cmath>
+#include <cstring>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -100,6 +101,122 @@ FirstNearestFn first_nearest_kernel() {
 #else
     return first_nearest_portable;
 #endif
+}
+
+WavelengthSearch::WavelengthSearch(const ChromaEntry *table) : table_(table), kernel_(first_nearest_kernel()) {
+    finite_ = true;
+    for (int i = 0; i < kCount; ++i) {
+        const ChromaEntry &e = table[kFirst - 360 + i];
+        c_.x[i] = e.x;
+        c_.y[i] = e.y;
+        finite_ = finite_ && std::isfinite(e.x) && std::isfinite(e.y);
+    }
+    // Padding candidates lie far away: chromaticities are X / T with T a
+    // whole number, so finite ones stay below 1e10 and a pad never wins.
+    for (int i = kCount; i < Candidates::kPadded; ++i) c_.x[i] = c_.y[i] = 1e150;
+    std::memset(cells_, 0, sizeof cells_);
+}
+
+int WavelengthSearch::outside_grid(double x, double y) const {
+    if (x != x || y != y) return kFirst;  // every distance NaN: the scan keeps its first candidate
+    // Squared distances may overflow to infinity, all alike: the first wins, as in the scan.
+    return kFirst + kernel_(c_, x, y, 0, Candidates::kPadded);
+}
+
+namespace {
+
+// A cell widened by far more than rounding can move a point across its edge.
+struct Box {
+    double x0, x1, y0, y1;
+};
+
+// Whether candidate j is nearer than candidate i at every point of the box.
+// The difference of two squared distances is linear in the point, so it is
+// least at a corner; a least difference far above the rounding of the largest
+// squared distance in the box holds for every point, after square roots too.
+bool beats_throughout(const Candidates &c, const Box &box, int j, int i) {
+    const double corner_x[4] = {box.x0, box.x1, box.x0, box.x1}, corner_y[4] = {box.y0, box.y0, box.y1, box.y1};
+    double difference[4], largest = 0;
+    for (int k = 0; k < 4; ++k) {
+        const double di = c.squared_distance(i, corner_x[k], corner_y[k]);
+        const double dj = c.squared_distance(j, corner_x[k], corner_y[k]);
+        difference[k] = di - dj;
+        largest = di + dj > largest ? di + dj : largest;
+    }
+    bool everywhere = true;  // and false when a difference is NaN
+    for (int k = 0; k < 4; ++k) everywhere = everywhere && difference[k] > largest * 1e-9;
+    return everywhere;
+}
+
+}  // namespace
+
+// The candidates no other one beats throughout the cell, as one or two runs.
+void WavelengthSearch::fill(Cell &cell, int cx, int cy) {
+    constexpr double kWiden = 1e-9;
+    const Box box{kGridX0 + cx / kCellsPerX - kWiden, kGridX0 + (cx + 1) / kCellsPerX + kWiden,
+                  kGridY0 + cy / kCellsPerY - kWiden, kGridY0 + (cy + 1) / kCellsPerY + kWiden};
+
+    // A first cut: a candidate whose least distance to the box exceeds the
+    // least greatest distance of any candidate is beaten by that one.
+    double least_far = HUGE_VAL;
+    int closest = 0;
+    double near2[kCount];
+    for (int i = 0; i < kCount; ++i) {
+        const double fx = std::fmax(std::fabs(c_.x[i] - box.x0), std::fabs(c_.x[i] - box.x1));
+        const double fy = std::fmax(std::fabs(c_.y[i] - box.y0), std::fabs(c_.y[i] - box.y1));
+        if (fx * fx + fy * fy < least_far) {
+            least_far = fx * fx + fy * fy;
+            closest = i;
+        }
+        const double nx = std::fmax(std::fmax(box.x0 - c_.x[i], c_.x[i] - box.x1), 0.0);
+        const double ny = std::fmax(std::fmax(box.y0 - c_.y[i], c_.y[i] - box.y1), 0.0);
+        near2[i] = nx * nx + ny * ny;
+    }
+    const double bound = least_far * (1 + 1e-9);
+
+    // Then each remaining candidate against the others, the closest first
+    // (it beats most of them), keeping those nobody beats.
+    bool kept[kCount];
+    int first = -1, last = -1;
+    for (int i = 0; i < kCount; ++i) {
+        kept[i] = !(near2[i] > bound);
+        if (!kept[i] || i == closest) continue;
+        if (beats_throughout(c_, box, closest, i)) {
+            kept[i] = false;
+            continue;
+        }
+        for (int j = 0; j < kCount && kept[i]; ++j)
+            if (j != i && !(near2[j] > bound) && beats_throughout(c_, box, j, i)) kept[i] = false;
+    }
+    // Every kept candidate is in some run; a wide gap between two kept ones
+    // (the widest) splits them into two runs.
+    int gap_after = -1, widest = 8, previous = -1;
+    for (int i = 0; i < kCount; ++i) {
+        if (!kept[i]) continue;
+        if (first < 0) first = i;
+        if (previous >= 0 && i - previous > widest) {
+            widest = i - previous;
+            gap_after = previous;
+        }
+        previous = last = i;
+    }
+    if (first < 0) {  // not reached: the candidate closest to the box is kept
+        cell.a = Run{0, static_cast<uint16_t>(Candidates::kPadded)};
+        return;
+    }
+    const auto run = [](int from, int to) {
+        int count = (to - from + 1 + 3) / 4 * 4;
+        if (count > kCount) return Run{0, static_cast<uint16_t>(Candidates::kPadded)};
+        if (from + count > kCount) from = kCount - count;
+        return Run{static_cast<uint16_t>(from), static_cast<uint16_t>(count)};
+    };
+    if (gap_after < 0) {
+        cell.a = run(first, last);
+        cell.b = Run{0, 0};
+    } else {
+        cell.a = run(first, gap_after);
+        cell.b = run(gap_after + 1, last);
+    }
 }
 
 }  // namespace qova

@@ -3,13 +3,14 @@
 // candidate, for every point, in a fraction of its time.
 //
 // How, without changing a result:
-// - A grid over the chromaticities colours usually have. For each cell, filled
-//   the first time a point falls in it, a run of consecutive wavelengths that
-//   holds every candidate that can be nearest to some point of the cell: a
-//   candidate whose least distance to the cell exceeds the smallest greatest
-//   distance of any candidate (with a wide margin for rounding) can never win
-//   or tie. Runs are widened to a multiple of four candidates.
-// - Within the run, squared distances, four at a time, computed exactly as the
+// - A grid over the chromaticities colours usually have. Each cell, filled the
+//   first time a point falls in it, keeps the candidates that can be nearest
+//   to some point of the cell: a candidate that another one beats everywhere
+//   in the cell, by a margin far beyond rounding, can never win or tie. Most
+//   cells keep one to four; those they keep lie in at most two runs of
+//   consecutive wavelengths (near white, one run on each arm of the locus),
+//   widened to four candidates or a multiple of four.
+// - Within a run, squared distances, four at a time, computed exactly as the
 //   scan computes them before its square root (the same operations in the same
 //   order, whatever the vector width). Square roots are compared only around
 //   the least squared distance, so that candidates whose roots are equal tie
@@ -23,7 +24,10 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace qova {
 
@@ -36,6 +40,11 @@ struct Candidates {
 
     alignas(32) double x[kPadded];
     alignas(32) double y[kPadded];
+
+    double squared_distance(int i, double px, double py) const {
+        const double dx = px - x[i], dy = py - y[i];
+        return dx * dx + dy * dy;
+    }
 };
 
 // The index among first..first+n-1 (n a positive multiple of 4) that the plain
@@ -49,28 +58,21 @@ public:
     static constexpr int kFirst = Candidates::kFirst;
     static constexpr int kCount = Candidates::kCount;
 
-    explicit WavelengthSearch(const ChromaEntry *table) : table_(table), kernel_(first_nearest_kernel()) {
-        finite_ = true;
-        for (int i = 0; i < kCount; ++i) {
-            const ChromaEntry &e = table[kFirst - 360 + i];
-            c_.x[i] = e.x;
-            c_.y[i] = e.y;
-            finite_ = finite_ && std::isfinite(e.x) && std::isfinite(e.y);
-        }
-        // Padding candidates lie far away: chromaticities are X / T with T a
-        // whole number, so finite ones stay below 1e10 and a pad never wins.
-        for (int i = kCount; i < Candidates::kPadded; ++i) c_.x[i] = c_.y[i] = 1e150;
-        std::memset(runs_, 0xFF, sizeof runs_);
-    }
+    explicit WavelengthSearch(const ChromaEntry *table);
 
     int nearest(double x, double y) {
         if (!finite_) return mindist(x, y, kFirst, kFirst + kCount, table_);
         const double gx = (x - kGridX0) * kCellsPerX;
         const double gy = (y - kGridY0) * kCellsPerY;
         if (!(gx >= 0 && gx < kCellsX && gy >= 0 && gy < kCellsY)) return outside_grid(x, y);  // also NaN
-        const int cell = static_cast<int>(gy) * kCellsX + static_cast<int>(gx);
-        if (runs_[cell].first == kUnfilled) fill(cell);
-        return kFirst + kernel_(c_, x, y, runs_[cell].first, runs_[cell].count);
+        Cell &cell = cells_[static_cast<int>(gy) * kCellsX + static_cast<int>(gx)];
+        if (cell.a.count == 0) fill(cell, static_cast<int>(gx), static_cast<int>(gy));
+        const int a = winner(cell.a, x, y);
+        if (cell.b.count == 0) return kFirst + a;
+        // Run a lies before run b: on equal roots the earlier candidate wins.
+        const int b = winner(cell.b, x, y);
+        const double ra = std::sqrt(c_.squared_distance(a, x, y)), rb = std::sqrt(c_.squared_distance(b, x, y));
+        return kFirst + (rb < ra || (rb == ra && b < a) ? b : a);
     }
 
 private:
@@ -79,61 +81,63 @@ private:
     static constexpr int kCellsX = 64, kCellsY = 64;
     static constexpr double kCellsPerX = kCellsX / (kGridX1 - kGridX0);
     static constexpr double kCellsPerY = kCellsY / (kGridY1 - kGridY0);
-    static constexpr uint16_t kUnfilled = 0xFFFF;
 
+    // Consecutive candidates, a multiple of 4 for the vector scan (widened
+    // where fewer are kept: a branch on the count would cost more than the
+    // scan of four). A count of 0 marks a cell not filled yet (run a) or no
+    // second run (run b).
     struct Run {
         uint16_t first, count;
     };
+    struct Cell {
+        Run a, b;
+    };
 
-    int outside_grid(double x, double y) const {
-        if (x != x || y != y) return kFirst;  // every distance NaN: the scan keeps its first candidate
-        // Squared distances may overflow to infinity, all alike: the first wins, as in the scan.
-        return kFirst + kernel_(c_, x, y, 0, Candidates::kPadded);
+    int winner(Run run, double x, double y) const {
+        if (run.count == 1) return run.first;
+        if (run.count == 4) return first_of_four(x, y, run.first);
+        return kernel_(c_, x, y, run.first, run.count);
     }
 
-    // A candidate can win for some point of the cell only if its least
-    // distance to the cell is within the least greatest distance of all. The
-    // cell is widened by far more than rounding can move a point across its
-    // edge, and the bound by far more than rounding can move a distance.
-    void fill(int cell) {
-        const int cx = cell % kCellsX, cy = cell / kCellsX;
-        constexpr double kWiden = 1e-9;
-        const double x0 = kGridX0 + cx / kCellsPerX - kWiden, x1 = kGridX0 + (cx + 1) / kCellsPerX + kWiden;
-        const double y0 = kGridY0 + cy / kCellsPerY - kWiden, y1 = kGridY0 + (cy + 1) / kCellsPerY + kWiden;
-        double least_far = HUGE_VAL;
-        double near2[kCount];
-        for (int i = 0; i < kCount; ++i) {
-            const double fx = std::fmax(std::fabs(c_.x[i] - x0), std::fabs(c_.x[i] - x1));
-            const double fy = std::fmax(std::fabs(c_.y[i] - y0), std::fabs(c_.y[i] - y1));
-            least_far = std::fmin(least_far, fx * fx + fy * fy);
-            const double nx = std::fmax(std::fmax(x0 - c_.x[i], c_.x[i] - x1), 0.0);
-            const double ny = std::fmax(std::fmax(y0 - c_.y[i], c_.y[i] - y1), 0.0);
-            near2[i] = nx * nx + ny * ny;
-        }
-        const double bound = least_far * (1 + 1e-9);
-        int first = kCount, last = -1;
-        for (int i = 0; i < kCount; ++i) {
-            if (near2[i] > bound) continue;
-            if (first == kCount) first = i;
-            last = i;
-        }
-        // Widen to a multiple of 4 within the real candidates, or take all of
-        // them and the padding.
-        int count = (last - first + 1 + 3) / 4 * 4;
-        if (count > kCount) {
-            first = 0;
-            count = Candidates::kPadded;
-        } else if (first + count > kCount) {
-            first = kCount - count;
-        }
-        runs_[cell] = Run{static_cast<uint16_t>(first), static_cast<uint16_t>(count)};
+    // The scan over four candidates, inline and without branches on the
+    // distances: most cells need no more, and which of the four wins varies
+    // from pixel to pixel, so a branch per candidate would be mispredicted.
+    int first_of_four(double x, double y, int first) const {
+#if defined(__SSE2__)
+        const __m128d vx = _mm_set1_pd(x), vy = _mm_set1_pd(y);
+        const __m128d dx0 = _mm_sub_pd(vx, _mm_loadu_pd(c_.x + first)), dy0 = _mm_sub_pd(vy, _mm_loadu_pd(c_.y + first));
+        const __m128d dx1 = _mm_sub_pd(vx, _mm_loadu_pd(c_.x + first + 2)), dy1 = _mm_sub_pd(vy, _mm_loadu_pd(c_.y + first + 2));
+        const __m128d d0 = _mm_add_pd(_mm_mul_pd(dx0, dx0), _mm_mul_pd(dy0, dy0));
+        const __m128d d1 = _mm_add_pd(_mm_mul_pd(dx1, dx1), _mm_mul_pd(dy1, dy1));
+        const __m128d pair = _mm_min_pd(d0, d1);
+        const double least = _mm_cvtsd_f64(_mm_min_sd(pair, _mm_unpackhi_pd(pair, pair)));
+        const __m128d near = _mm_set1_pd(least * (1 + 1e-12) + 1e-300);
+        const unsigned mask = static_cast<unsigned>(_mm_movemask_pd(_mm_cmple_pd(d0, near))) |
+                              static_cast<unsigned>(_mm_movemask_pd(_mm_cmple_pd(d1, near))) << 2;
+        if ((mask & (mask - 1)) == 0) return first + __builtin_ctz(mask);  // the least, alone near it
+        alignas(16) double d[4];
+        _mm_store_pd(d, d0);
+        _mm_store_pd(d + 2, d1);
+#else
+        double d[4];
+        for (int k = 0; k < 4; ++k) d[k] = c_.squared_distance(first + k, x, y);
+        const double low = d[0] < d[1] ? d[0] : d[1], high = d[2] < d[3] ? d[2] : d[3];
+        const double least = low < high ? low : high;
+#endif
+        const double root = std::sqrt(least);
+        for (int k = 0; k < 4; ++k)
+            if (std::sqrt(d[k]) == root) return first + k;
+        return first;  // not reached: the least itself qualifies
     }
+
+    int outside_grid(double x, double y) const;
+    void fill(Cell &cell, int cx, int cy);
 
     const ChromaEntry *table_;
     FirstNearestFn kernel_;
     bool finite_;
     Candidates c_;
-    Run runs_[kCellsX * kCellsY];
+    Cell cells_[kCellsX * kCellsY];
 };
 
 }  // namespace qova

@@ -1,0 +1,131 @@
+// The trigonometry of pixels' hues, remembered for the colour differences
+// seen last. A pixel's hue depends only on R - G and R - B, which repeat far
+// more often than whole colours (every brightness of a tint shares them), and
+// the arc cosine and two cosines behind it cost more than everything else the
+// band filter does for a pixel.
+//
+// Requests come a batch of pixels at a time: hits are answered at once, and
+// the misses are computed together when the batch is resolved, each step for
+// all of them in turn, so that the processor overlaps the library calls of
+// different pixels instead of waiting on one pixel's chain of them.
+#ifndef QOVA_HUE_CACHE_H
+#define QOVA_HUE_CACHE_H
+
+#include "colour.h"
+
+#include <cmath>
+#include <cstdint>
+
+namespace qova {
+
+class HueCache {
+public:
+    static constexpr int kBatch = 256;  // requests between two resolves, at most
+
+    // Where a batch's answers go: sector (1, 2 or 3) and the cosines of each
+    // pixel, indexed by the pixel's place in the batch.
+    struct Columns {
+        int32_t *sector;
+        double *cos_h, *cos_60_minus_h;
+    };
+
+    // Pixel i has some saturation, with R - G = rg and R - B = rb: its hue's
+    // sector and cosines, as hue_sector(hue_of_differences(rg, rb)) gives
+    // them, are written to column entry i now or by the next resolve().
+    void request(int i, int64_t rg, int64_t rb, const Columns &out) {
+        if (rg <= -kLimit || rg >= kLimit || rb <= -kLimit || rb >= kLimit) {
+            add_miss(i, -1, 0, rg, rb);  // too large to keep
+            return;
+        }
+        const uint64_t key = (static_cast<uint64_t>(rg) & kMask) << 38 | (static_cast<uint64_t>(rb) & kMask) << kTagBits;
+        const int slot = static_cast<int>((key * 0x9E3779B97F4A7C15u) >> (64 - kBits));
+        Entry &e = entries_[slot];
+        // A known entry answers now, or, if a miss of this batch is computing
+        // it, the pixel follows that miss. Otherwise the pixel is a new miss,
+        // which claims the slot until resolve().
+        if ((e.key & ~kTagMask) == key) {
+            const auto tag = static_cast<unsigned>(e.key & kTagMask);
+            if (tag & kPending) {
+                followers_[followers_count_++] = Follower{i, static_cast<int>(tag & ~kPending)};
+            } else {
+                out.sector[i] = static_cast<int32_t>(tag);
+                out.cos_h[i] = e.cos_h;
+                out.cos_60_minus_h[i] = e.cos_60_minus_h;
+            }
+            return;
+        }
+        e.key = key | kPending | static_cast<uint64_t>(misses_);  // misses_ < kBatch fits the tag
+        add_miss(i, slot, key, rg, rb);
+    }
+
+    void resolve(const Columns &out) {
+        const int n = misses_;
+        for (int k = 0; k < n; ++k) cosine_[k] = hue_cosine(rg_[k], rb_[k]);
+        for (int k = 0; k < n; ++k) angle_[k] = std::acos(cosine_[k]);
+        for (int k = 0; k < n; ++k) {
+            const SectorAngles a = sector_angles(hue_degrees(angle_[k], rg_[k] > rb_[k]));
+            sector_[k] = a.sector;
+            angle_[k] = a.h;
+            other_angle_[k] = a.sixty_minus_h;
+        }
+        for (int k = 0; k < n; ++k) cosine_[k] = std::cos(angle_[k]);
+        for (int k = 0; k < n; ++k) other_angle_[k] = std::cos(other_angle_[k]);
+        for (int k = 0; k < n; ++k) {
+            const Miss &m = miss_[k];
+            out.sector[m.pixel] = sector_[k];
+            out.cos_h[m.pixel] = cosine_[k];
+            out.cos_60_minus_h[m.pixel] = other_angle_[k];
+            // In the order of the misses, so that the last to claim a slot keeps it.
+            if (m.slot >= 0) entries_[m.slot] = Entry{m.key | static_cast<uint64_t>(sector_[k]), cosine_[k], other_angle_[k]};
+        }
+        for (int k = 0; k < followers_count_; ++k) {
+            const Follower &f = followers_[k];
+            out.sector[f.pixel] = sector_[f.miss];
+            out.cos_h[f.pixel] = cosine_[f.miss];
+            out.cos_60_minus_h[f.pixel] = other_angle_[f.miss];
+        }
+        misses_ = followers_count_ = 0;
+    }
+
+private:
+    void add_miss(int i, int slot, uint64_t key, int64_t rg, int64_t rb) {
+        miss_[misses_] = Miss{i, slot, key};
+        rg_[misses_] = static_cast<double>(rg);
+        rb_[misses_] = static_cast<double>(rb);
+        ++misses_;
+    }
+
+    static constexpr int kBits = 12;  // 4096 entries, 96 KiB
+    // Keys: both differences in 26 bits, then a 12-bit tag: the sector of a
+    // filled entry, or kPending and the index of the miss that will fill it.
+    // A key of 0 (R = G = B) never occurs, so it marks an empty slot.
+    static constexpr int kTagBits = 12;
+    static constexpr uint64_t kTagMask = (uint64_t{1} << kTagBits) - 1;
+    static constexpr unsigned kPending = 1u << 11;
+    static constexpr int64_t kLimit = int64_t{1} << 25;
+    static constexpr uint64_t kMask = (uint64_t{1} << 26) - 1;
+
+    struct Entry {
+        uint64_t key;
+        double cos_h, cos_60_minus_h;
+    };
+    struct Miss {
+        int pixel, slot;  // slot -1: differences too large to keep
+        uint64_t key;
+    };
+    struct Follower {
+        int pixel, miss;  // a pixel whose differences an earlier miss of the batch shares
+    };
+
+    Entry entries_[1u << kBits] = {};
+    int misses_ = 0, followers_count_ = 0;
+    Miss miss_[kBatch];
+    Follower followers_[kBatch];
+    double rg_[kBatch], rb_[kBatch];  // exact
+    int sector_[kBatch];
+    double cosine_[kBatch], angle_[kBatch], other_angle_[kBatch];
+};
+
+}  // namespace qova
+
+#endif
