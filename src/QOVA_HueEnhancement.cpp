@@ -5,6 +5,7 @@
 #include "part_loop.h"
 #include "row_copy.h"
 #include "sample.h"
+#include "sample_table.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -69,10 +70,11 @@ extern "C" int QOVA_HuePolarisation(ImageDescriptor *in, ImageDescriptor *out, i
     out->attribute = in->attribute;
 
     const float a = static_cast<float>(strength);
-    return qova::run_parts(in, out, kLabel, kLabel, [a](qova::InRow i, qova::OutRow o, int width) {
+    const auto polarised = qova::tabulate<kFullCircle + 1>([a](int32_t h) { return polarise_fixed(h, a); });
+    return qova::run_parts(in, out, kLabel, kLabel, [&polarised](qova::InRow i, qova::OutRow o, int width) {
         qova::copy_row(o.p0, i.p0, width);
         qova::copy_row(o.p2, i.p2, width);
-        for (int c = 0; c < width; ++c) o.p1[c] = polarise_fixed(i.p1[c], a);
+        polarised.map_row(i.p1, o.p1, width);
     });
 }
 
@@ -85,18 +87,11 @@ extern "C" int QOVA_HuePolarisation1(ImageDescriptor *in, ImageDescriptor *out, 
 
     const float a = static_cast<float>(strength);
     const Poles sorted{poles, npoles};
-    // The result depends on the hue alone: tabulate the hue circle once, so the
-    // pixel loop is a lookup; hues outside it are computed as they come.
-    int32_t circle[kFullCircle + 1];
-    for (int32_t h = 0; h <= kFullCircle; ++h) circle[h] = polarise_given(h, a, sorted);
-
-    return qova::run_parts(in, out, kLabel, kLabel, [&](qova::InRow i, qova::OutRow o, int width) {
+    const auto polarised =
+        qova::tabulate<kFullCircle + 1>([a, sorted](int32_t h) { return polarise_given(h, a, sorted); });
+    return qova::run_parts(in, out, kLabel, kLabel, [&polarised](qova::InRow i, qova::OutRow o, int width) {
         qova::copy_row(o.p0, i.p0, width);
         qova::copy_row(o.p2, i.p2, width);
-        for (int c = 0; c < width; ++c) {
-            const int32_t h = i.p1[c];
-            o.p1[c] = static_cast<uint32_t>(h) <= static_cast<uint32_t>(kFullCircle) ? circle[h]
-                                                                                    : polarise_given(h, a, sorted);
-        }
+        polarised.map_row(i.p1, o.p1, width);
     });
 }
