@@ -15,12 +15,13 @@
 
 #include <cmath>
 #include <cstdint>
+#include <utility>
 
 namespace qova {
 
 class HueCache {
 public:
-    static constexpr int kBatch = 256;  // requests between two resolves, at most
+    static constexpr int kBatch = 128;  // requests between two resolves, at most
 
     // Where a batch's answers go: sector (1, 2 or 3) and the cosines of each
     // pixel, indexed by the pixel's place in the batch.
@@ -38,24 +39,27 @@ public:
             return;
         }
         const uint64_t key = (static_cast<uint64_t>(rg) & kMask) << 38 | (static_cast<uint64_t>(rb) & kMask) << kTagBits;
-        const int slot = static_cast<int>((key * 0x9E3779B97F4A7C15u) >> (64 - kBits));
-        Entry &e = entries_[slot];
-        // A known entry answers now, or, if a miss of this batch is computing
-        // it, the pixel follows that miss. Otherwise the pixel is a new miss,
-        // which claims the slot until resolve().
-        if ((e.key & ~kTagMask) == key) {
-            const auto tag = static_cast<unsigned>(e.key & kTagMask);
+        const int set = static_cast<int>((key * 0x9E3779B97F4A7C15u) >> (64 - kSetBits));
+        Entry *ways = sets_[set];
+        // The most recently used of a set's two entries comes first. A known
+        // entry answers now, or, if a miss of this batch is computing it, the
+        // pixel follows that miss. Otherwise the pixel is a new miss, which
+        // claims the first entry until resolve(), pushing the other out.
+        if ((ways[1].key & ~kTagMask) == key) std::swap(ways[0], ways[1]);
+        if ((ways[0].key & ~kTagMask) == key) {
+            const auto tag = static_cast<unsigned>(ways[0].key & kTagMask);
             if (tag & kPending) {
                 followers_[followers_count_++] = Follower{i, static_cast<int>(tag & ~kPending)};
             } else {
                 out.sector[i] = static_cast<int32_t>(tag);
-                out.cos_h[i] = e.cos_h;
-                out.cos_60_minus_h[i] = e.cos_60_minus_h;
+                out.cos_h[i] = ways[0].cos_h;
+                out.cos_60_minus_h[i] = ways[0].cos_60_minus_h;
             }
             return;
         }
-        e.key = key | kPending | static_cast<uint64_t>(misses_);  // misses_ < kBatch fits the tag
-        add_miss(i, slot, key, rg, rb);
+        ways[1] = ways[0];
+        ways[0].key = key | kPending | static_cast<uint64_t>(misses_);  // misses_ < kBatch fits the tag
+        add_miss(i, set, key, rg, rb);
     }
 
     void resolve(const Columns &out) {
@@ -75,8 +79,11 @@ public:
             out.sector[m.pixel] = sector_[k];
             out.cos_h[m.pixel] = cosine_[k];
             out.cos_60_minus_h[m.pixel] = other_angle_[k];
-            // In the order of the misses, so that the last to claim a slot keeps it.
-            if (m.slot >= 0) entries_[m.slot] = Entry{m.key | static_cast<uint64_t>(sector_[k]), cosine_[k], other_angle_[k]};
+            if (m.set < 0) continue;
+            for (Entry &e : sets_[m.set]) {  // the entry it claimed, unless later misses pushed it out
+                if (e.key == (m.key | kPending | static_cast<uint64_t>(k)))
+                    e = Entry{m.key | static_cast<uint64_t>(sector_[k]), cosine_[k], other_angle_[k]};
+            }
         }
         for (int k = 0; k < followers_count_; ++k) {
             const Follower &f = followers_[k];
@@ -88,17 +95,17 @@ public:
     }
 
 private:
-    void add_miss(int i, int slot, uint64_t key, int64_t rg, int64_t rb) {
-        miss_[misses_] = Miss{i, slot, key};
+    void add_miss(int i, int set, uint64_t key, int64_t rg, int64_t rb) {
+        miss_[misses_] = Miss{i, set, key};
         rg_[misses_] = static_cast<double>(rg);
         rb_[misses_] = static_cast<double>(rb);
         ++misses_;
     }
 
-    static constexpr int kBits = 12;  // 4096 entries, 96 KiB
+    static constexpr int kSetBits = 11;  // 2048 sets of two entries, 96 KiB
     // Keys: both differences in 26 bits, then a 12-bit tag: the sector of a
     // filled entry, or kPending and the index of the miss that will fill it.
-    // A key of 0 (R = G = B) never occurs, so it marks an empty slot.
+    // A key of 0 (R = G = B) never occurs, so it marks an empty entry.
     static constexpr int kTagBits = 12;
     static constexpr uint64_t kTagMask = (uint64_t{1} << kTagBits) - 1;
     static constexpr unsigned kPending = 1u << 11;
@@ -110,14 +117,14 @@ private:
         double cos_h, cos_60_minus_h;
     };
     struct Miss {
-        int pixel, slot;  // slot -1: differences too large to keep
+        int pixel, set;  // set -1: differences too large to keep
         uint64_t key;
     };
     struct Follower {
         int pixel, miss;  // a pixel whose differences an earlier miss of the batch shares
     };
 
-    Entry entries_[1u << kBits] = {};
+    Entry sets_[1u << kSetBits][2] = {};
     int misses_ = 0, followers_count_ = 0;
     Miss miss_[kBatch];
     Follower followers_[kBatch];

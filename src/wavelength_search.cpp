@@ -114,7 +114,6 @@ WavelengthSearch::WavelengthSearch(const ChromaEntry *table) : table_(table), ke
     // Padding candidates lie far away: chromaticities are X / T with T a
     // whole number, so finite ones stay below 1e10 and a pad never wins.
     for (int i = kCount; i < Candidates::kPadded; ++i) c_.x[i] = c_.y[i] = 1e150;
-    std::memset(cells_, 0, sizeof cells_);
 }
 
 int WavelengthSearch::outside_grid(double x, double y) const {
@@ -201,18 +200,18 @@ void WavelengthSearch::fill(Cell &cell, int cx, int cy) {
         previous = last = i;
     }
     if (first < 0) {  // not reached: the candidate closest to the box is kept
-        cell.a = Run{0, static_cast<uint16_t>(Candidates::kPadded)};
+        cell.a = Run(0, Candidates::kPadded);
         return;
     }
     const auto run = [](int from, int to) {
         int count = (to - from + 1 + 3) / 4 * 4;
-        if (count > kCount) return Run{0, static_cast<uint16_t>(Candidates::kPadded)};
+        if (count > kCount) return Run(0, Candidates::kPadded);
         if (from + count > kCount) from = kCount - count;
-        return Run{static_cast<uint16_t>(from), static_cast<uint16_t>(count)};
+        return Run(from, count);
     };
     if (gap_after < 0) {
         cell.a = run(first, last);
-        cell.b = Run{0, 0};
+        cell.b = Run();
     } else {
         cell.a = run(first, gap_after);
         cell.b = run(gap_after + 1, last);

@@ -66,9 +66,9 @@ public:
         const double gy = (y - kGridY0) * kCellsPerY;
         if (!(gx >= 0 && gx < kCellsX && gy >= 0 && gy < kCellsY)) return outside_grid(x, y);  // also NaN
         Cell &cell = cells_[static_cast<int>(gy) * kCellsX + static_cast<int>(gx)];
-        if (cell.a.count == 0) fill(cell, static_cast<int>(gx), static_cast<int>(gy));
+        if (cell.a.count() == 0) fill(cell, static_cast<int>(gx), static_cast<int>(gy));
         const int a = winner(cell.a, x, y);
-        if (cell.b.count == 0) return kFirst + a;
+        if (cell.b.count() == 0) return kFirst + a;
         // Run a lies before run b: on equal roots the earlier candidate wins.
         const int b = winner(cell.b, x, y);
         const double ra = std::sqrt(c_.squared_distance(a, x, y)), rb = std::sqrt(c_.squared_distance(b, x, y));
@@ -84,19 +84,26 @@ private:
 
     // Consecutive candidates, a multiple of 4 for the vector scan (widened
     // where fewer are kept: a branch on the count would cost more than the
-    // scan of four). A count of 0 marks a cell not filled yet (run a) or no
-    // second run (run b).
-    struct Run {
-        uint16_t first, count;
+    // scan of four), packed in 16 bits: the first in 9, the count / 4 in 7.
+    // A count of 0 marks a cell not filled yet (run a) or no second run (b).
+    class Run {
+    public:
+        Run() = default;
+        Run(int first, int count) : bits_(static_cast<uint16_t>(first | count / 4 << 9)) {}
+        int first() const { return bits_ & 511; }
+        int count() const { return bits_ >> 9 << 2; }
+
+    private:
+        uint16_t bits_ = 0;
     };
+    static_assert(Candidates::kPadded / 4 < 128 && Candidates::kPadded <= 512, "a run fits 16 bits");
     struct Cell {
         Run a, b;
     };
 
     int winner(Run run, double x, double y) const {
-        if (run.count == 1) return run.first;
-        if (run.count == 4) return first_of_four(x, y, run.first);
-        return kernel_(c_, x, y, run.first, run.count);
+        if (run.count() == 4) return first_of_four(x, y, run.first());
+        return kernel_(c_, x, y, run.first(), run.count());
     }
 
     // The scan over four candidates, inline and without branches on the
