@@ -160,17 +160,32 @@ Passes chosen_passes() {
     return Passes{measure_baseline, rebuild_baseline};
 }
 
-// What one call of the filter prepares once and keeps in its frame: the weight
-// of every candidate wavelength, the wavelength search, and the hue cache.
-// Rows are filtered in chunks of pixels, in three passes: the arithmetic that
-// needs no table runs over whole arrays, where the compiler vectorises it, and
-// only the wavelength search and the hue lookup go pixel by pixel.
+// The weight of every candidate wavelength, and the candidates sorted by
+// weight: each is told by the first candidate with the same weight, so that
+// the search need not tell apart wavelengths the filter treats alike.
+struct CandidateWeights {
+    double weight[qova::WavelengthSearch::kCount];
+    uint16_t same_as[qova::WavelengthSearch::kCount];
+
+    CandidateWeights(int centre, int bandwidth, int order) {
+        for (int i = 0; i < qova::WavelengthSearch::kCount; ++i) {
+            weight[i] = band_weight(qova::WavelengthSearch::kFirst + i, centre, bandwidth, order);
+            int first = 0;
+            while (std::memcmp(&weight[first], &weight[i], sizeof(double)) != 0) ++first;
+            same_as[i] = static_cast<uint16_t>(first);
+        }
+    }
+};
+
+// What one call of the filter prepares once and keeps in its frame: the
+// weights, the wavelength search, and the hue cache. Rows are filtered in
+// chunks of pixels, in three passes: the arithmetic that needs no table runs
+// over whole arrays, where the compiler vectorises it, and only the weight
+// lookup and the hue lookup go pixel by pixel.
 class BandFilter {
 public:
-    BandFilter(const ChromaEntry *table, int centre, int bandwidth, int order) : search_(table) {
-        for (int i = 0; i < qova::WavelengthSearch::kCount; ++i)
-            weights_[i] = band_weight(qova::WavelengthSearch::kFirst + i, centre, bandwidth, order);
-    }
+    BandFilter(const ChromaEntry *table, int centre, int bandwidth, int order)
+        : weights_(centre, bandwidth, order), search_(table, weights_.same_as) {}
 
     void filter_row(qova::InRow in, qova::OutRow out, int width) {
         for (int c = 0; c < width; c += kChunk) {
@@ -189,7 +204,7 @@ private:
         Chunk &c = chunk_;
         const qova::HueCache::Columns hue{c.sector, c.cos_h, c.cos_60_minus_h};
         for (int i = 0; i < n; ++i) {
-            c.weight[i] = weights_[search_.nearest(c.x[i], c.y[i]) - qova::WavelengthSearch::kFirst];
+            c.weight[i] = weights_.weight[search_.nearest_class(c.x[i], c.y[i])];
             if (1000 * c.S[i] > 0) {
                 hues_.request(i, static_cast<int64_t>(in.p0[i]) - in.p1[i], static_cast<int64_t>(in.p0[i]) - in.p2[i], hue);
             } else {
@@ -202,10 +217,10 @@ private:
     }
 
     const Passes passes_ = chosen_passes();
+    const CandidateWeights weights_;
     qova::WavelengthSearch search_;
     qova::HueCache hues_;
     const qova::HueSector grey_ = qova::hue_sector(0.0);
-    double weights_[qova::WavelengthSearch::kCount];
     Chunk chunk_;
 };
 

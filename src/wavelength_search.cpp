@@ -103,9 +103,11 @@ FirstNearestFn first_nearest_kernel() {
 #endif
 }
 
-WavelengthSearch::WavelengthSearch(const ChromaEntry *table) : table_(table), kernel_(first_nearest_kernel()) {
+WavelengthSearch::WavelengthSearch(const ChromaEntry *table, const uint16_t *classes)
+    : table_(table), kernel_(first_nearest_kernel()) {
     finite_ = true;
     for (int i = 0; i < kCount; ++i) {
+        class_[i] = classes ? classes[i] : static_cast<uint16_t>(i);
         const ChromaEntry &e = table[kFirst - 360 + i];
         c_.x[i] = e.x;
         c_.y[i] = e.y;
@@ -116,7 +118,8 @@ WavelengthSearch::WavelengthSearch(const ChromaEntry *table) : table_(table), ke
     for (int i = kCount; i < Candidates::kPadded; ++i) c_.x[i] = c_.y[i] = 1e150;
 }
 
-int WavelengthSearch::outside_grid(double x, double y) const {
+int WavelengthSearch::off_grid(double x, double y) const {
+    if (!finite_) return mindist(x, y, kFirst, kFirst + kCount, table_);
     if (x != x || y != y) return kFirst;  // every distance NaN: the scan keeps its first candidate
     // Squared distances may overflow to infinity, all alike: the first wins, as in the scan.
     return kFirst + kernel_(c_, x, y, 0, Candidates::kPadded);
@@ -201,6 +204,7 @@ void WavelengthSearch::fill(Cell &cell, int cx, int cy) {
     }
     if (first < 0) {  // not reached: the candidate closest to the box is kept
         cell.a = Run(0, Candidates::kPadded);
+        cell.sole = kMixed;
         return;
     }
     const auto run = [](int from, int to) {
@@ -209,6 +213,9 @@ void WavelengthSearch::fill(Cell &cell, int cx, int cy) {
         if (from + count > kCount) from = kCount - count;
         return Run(from, count);
     };
+    cell.sole = class_[first];
+    for (int i = first; i <= last; ++i)
+        if (kept[i] && class_[i] != cell.sole) cell.sole = kMixed;
     if (gap_after < 0) {
         cell.a = run(first, last);
         cell.b = Run();

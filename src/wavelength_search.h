@@ -15,6 +15,9 @@
 //   order, whatever the vector width). Square roots are compared only around
 //   the least squared distance, so that candidates whose roots are equal tie
 //   as in the scan: the first wins.
+// - A caller that treats some wavelengths alike (the band filter weighs
+//   whole bands of them the same) may ask only for the class of the nearest:
+//   a cell whose kept candidates are all of one class answers without a scan.
 // - Points outside the grid are scanned over every candidate the same way;
 //   tables with non-finite candidates fall back to the plain scan.
 #ifndef QOVA_WAVELENGTH_SEARCH_H
@@ -58,21 +61,21 @@ public:
     static constexpr int kFirst = Candidates::kFirst;
     static constexpr int kCount = Candidates::kCount;
 
-    explicit WavelengthSearch(const ChromaEntry *table);
+    // `classes`, if given, sorts the candidates into classes the caller does
+    // not tell apart: classes[i] (below kCount) for the candidate kFirst + i.
+    explicit WavelengthSearch(const ChromaEntry *table, const uint16_t *classes = nullptr);
 
     int nearest(double x, double y) {
-        if (!finite_) return mindist(x, y, kFirst, kFirst + kCount, table_);
-        const double gx = (x - kGridX0) * kCellsPerX;
-        const double gy = (y - kGridY0) * kCellsPerY;
-        if (!(gx >= 0 && gx < kCellsX && gy >= 0 && gy < kCellsY)) return outside_grid(x, y);  // also NaN
-        Cell &cell = cells_[static_cast<int>(gy) * kCellsX + static_cast<int>(gx)];
-        if (cell.a.count() == 0) fill(cell, static_cast<int>(gx), static_cast<int>(gy));
-        const int a = winner(cell.a, x, y);
-        if (cell.b.count() == 0) return kFirst + a;
-        // Run a lies before run b: on equal roots the earlier candidate wins.
-        const int b = winner(cell.b, x, y);
-        const double ra = std::sqrt(c_.squared_distance(a, x, y)), rb = std::sqrt(c_.squared_distance(b, x, y));
-        return kFirst + (rb < ra || (rb == ra && b < a) ? b : a);
+        const Cell *cell = cell_of(x, y);
+        return cell ? kFirst + scan(*cell, x, y) : off_grid(x, y);
+    }
+
+    // The class of nearest(x, y). Where every candidate a cell keeps is of one
+    // class, as in most cells when classes are wide, there is nothing to scan.
+    int nearest_class(double x, double y) {
+        const Cell *cell = cell_of(x, y);
+        if (!cell) return class_[off_grid(x, y) - kFirst];
+        return cell->sole != kMixed ? cell->sole : class_[scan(*cell, x, y)];
     }
 
 private:
@@ -97,9 +100,33 @@ private:
         uint16_t bits_ = 0;
     };
     static_assert(Candidates::kPadded / 4 < 128 && Candidates::kPadded <= 512, "a run fits 16 bits");
+    static constexpr uint16_t kMixed = 0xFFFF;
     struct Cell {
         Run a, b;
+        uint16_t sole;  // the class of every candidate kept, or kMixed
     };
+
+    // The cell of a point on the grid, filled; null off the grid (NaN too),
+    // and for tables with non-finite candidates.
+    const Cell *cell_of(double x, double y) {
+        if (!finite_) return nullptr;
+        const double gx = (x - kGridX0) * kCellsPerX;
+        const double gy = (y - kGridY0) * kCellsPerY;
+        if (!(gx >= 0 && gx < kCellsX && gy >= 0 && gy < kCellsY)) return nullptr;
+        Cell &cell = cells_[static_cast<int>(gy) * kCellsX + static_cast<int>(gx)];
+        if (cell.a.count() == 0) fill(cell, static_cast<int>(gx), static_cast<int>(gy));
+        return &cell;
+    }
+
+    // The index of the nearest candidate within a cell's runs.
+    int scan(const Cell &cell, double x, double y) const {
+        const int a = winner(cell.a, x, y);
+        if (cell.b.count() == 0) return a;
+        // Run a lies before run b: on equal roots the earlier candidate wins.
+        const int b = winner(cell.b, x, y);
+        const double ra = std::sqrt(c_.squared_distance(a, x, y)), rb = std::sqrt(c_.squared_distance(b, x, y));
+        return rb < ra || (rb == ra && b < a) ? b : a;
+    }
 
     int winner(Run run, double x, double y) const {
         if (run.count() == 4) return first_of_four(x, y, run.first());
@@ -137,13 +164,14 @@ private:
         return first;  // not reached: the least itself qualifies
     }
 
-    int outside_grid(double x, double y) const;
+    int off_grid(double x, double y) const;
     void fill(Cell &cell, int cx, int cy);
 
     const ChromaEntry *table_;
     FirstNearestFn kernel_;
     bool finite_;
     Candidates c_;
+    uint16_t class_[kCount];
     Cell cells_[kCellsX * kCellsY];
 };
 

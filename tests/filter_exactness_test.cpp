@@ -162,10 +162,17 @@ std::vector<std::pair<double, double>> hard_points(const ChromaEntry *t, std::mt
     return points;
 }
 
+// Also by class: wide classes (as wide as a band of equal weights), so that
+// many cells keep candidates of one class and some of two.
 void expect_search_matches_scan(const ChromaEntry *table, const std::vector<std::pair<double, double>> &points) {
-    qova::WavelengthSearch search(table);
-    for (const auto &[x, y] : points)
-        ASSERT_EQ(search.nearest(x, y), mindist(x, y, 380, 699, table)) << "at (" << x << ", " << y << ")";
+    uint16_t classes[qova::WavelengthSearch::kCount];
+    for (int i = 0; i < qova::WavelengthSearch::kCount; ++i) classes[i] = static_cast<uint16_t>((i + 30) / 45 * 45);
+    qova::WavelengthSearch search(table), classed(table, classes);
+    for (const auto &[x, y] : points) {
+        const int scan = mindist(x, y, 380, 699, table);
+        ASSERT_EQ(search.nearest(x, y), scan) << "at (" << x << ", " << y << ")";
+        ASSERT_EQ(classed.nearest_class(x, y), classes[scan - 380]) << "at (" << x << ", " << y << ")";
+    }
 }
 
 TEST_F(FilterExactness, SearchMatchesThePlainScan) {
