@@ -73,7 +73,8 @@ int    mindist(double x, double y, int start, int end, const ChromaEntry *table)
  * bandwidth, less beyond. order 0 halves every pixel; a negative order makes
  * a stop band. |bandwidth| < 2 is rejected. If the table cannot be loaded
  * (fewer than 339 records) it reports "Error in readtable - cie_table.txt
- * can't be read" and returns -1 without fetching. */
+ * can't be read" and returns -1 without fetching. It allocates nothing: its
+ * working tables, about 145 KB, live in its call frame. */
 int QOVA_XYZfilter(ImageDescriptor *in, ImageDescriptor *out, int centre, int bandwidth, int order);
 
 /* ---- Hue polarisation --------------------------------------------------------- */

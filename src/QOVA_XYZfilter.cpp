@@ -114,12 +114,8 @@ QOVA_ALWAYS_INLINE void measure_pixels(qova::InRow in, int n, Chunk &c) {
         const qova::Chromaticity xy = qova::xyz_to_xy(qova::rgb_to_xyz(R, G, B));
         c.x[i] = xy.x;
         c.y[i] = xy.y;
-        const double sum = R + G + B;  // exact: a whole number below 2^34
-        const double least_of_two = R < G ? R : G;
-        const double m = least_of_two < B ? least_of_two : B;
-        const double S = 1 - 3 * m / sum;
-        c.S[i] = sum == 0 ? 0.0 : S;
-        c.I[i] = sum / 3;
+        c.S[i] = qova::saturation(R, G, B);
+        c.I[i] = (R + G + B) / 3;
     }
 }
 

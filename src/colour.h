@@ -45,12 +45,14 @@ inline Chromaticity xyz_to_xy(const Xyz &v) {
 }
 
 // Saturation: 0 when R + G + B truncates to 0, else 1 - 3 min / (R + G + B).
-inline double saturation(int32_t r, int32_t g, int32_t b) {
-    const double R = r, G = g, B = b;
+// R, G, B are whole numbers (32-bit samples), so their sum is exact and
+// truncates to 0 only when it is 0. Choices, not branches: loops vectorise.
+inline double saturation(double R, double G, double B) {
     const double sum = R + G + B;
-    if (static_cast<int64_t>(sum) == 0) return 0.0;
-    const double m = R < G ? (R < B ? R : B) : (G < B ? G : B);
-    return 1 - 3 * m / sum;
+    const double least_of_two = R < G ? R : G;
+    const double m = least_of_two < B ? least_of_two : B;
+    const double S = 1 - 3 * m / sum;
+    return sum == 0 ? 0.0 : S;
 }
 
 // The hue of a pixel with some saturation (1000 S > 0) depends on the
