@@ -64,33 +64,31 @@ public:
 
     void resolve(const Columns &out) {
         const int n = misses_;
-        for (int k = 0; k < n; ++k) cosine_[k] = hue_cosine(rg_[k], rb_[k]);
-        for (int k = 0; k < n; ++k) angle_[k] = std::acos(cosine_[k]);
+        for (int k = 0; k < n; ++k) angle_[k] = std::acos(hue_cosine(rg_[k], rb_[k]));
         for (int k = 0; k < n; ++k) {
             const SectorAngles a = sector_angles(hue_degrees(angle_[k], rg_[k] > rb_[k]));
             sector_[k] = a.sector;
             angle_[k] = a.h;
             other_angle_[k] = a.sixty_minus_h;
         }
-        for (int k = 0; k < n; ++k) cosine_[k] = std::cos(angle_[k]);
-        for (int k = 0; k < n; ++k) other_angle_[k] = std::cos(other_angle_[k]);
+        for (int k = 0; k < n; ++k) cos_h_[k] = std::cos(angle_[k]);
+        for (int k = 0; k < n; ++k) cos_60_minus_h_[k] = std::cos(other_angle_[k]);
+
+        const auto answer = [&](int pixel, int k) {
+            out.sector[pixel] = sector_[k];
+            out.cos_h[pixel] = cos_h_[k];
+            out.cos_60_minus_h[pixel] = cos_60_minus_h_[k];
+        };
         for (int k = 0; k < n; ++k) {
             const Miss &m = miss_[k];
-            out.sector[m.pixel] = sector_[k];
-            out.cos_h[m.pixel] = cosine_[k];
-            out.cos_60_minus_h[m.pixel] = other_angle_[k];
+            answer(m.pixel, k);
             if (m.set < 0) continue;
             for (Entry &e : sets_[m.set]) {  // the entry it claimed, unless later misses pushed it out
                 if (e.key == (m.key | kPending | static_cast<uint64_t>(k)))
-                    e = Entry{m.key | static_cast<uint64_t>(sector_[k]), cosine_[k], other_angle_[k]};
+                    e = Entry{m.key | static_cast<uint64_t>(sector_[k]), cos_h_[k], cos_60_minus_h_[k]};
             }
         }
-        for (int k = 0; k < followers_count_; ++k) {
-            const Follower &f = followers_[k];
-            out.sector[f.pixel] = sector_[f.miss];
-            out.cos_h[f.pixel] = cosine_[f.miss];
-            out.cos_60_minus_h[f.pixel] = other_angle_[f.miss];
-        }
+        for (int k = 0; k < followers_count_; ++k) answer(followers_[k].pixel, followers_[k].miss);
         misses_ = followers_count_ = 0;
     }
 
@@ -130,7 +128,7 @@ private:
     Follower followers_[kBatch];
     double rg_[kBatch], rb_[kBatch];  // exact
     int sector_[kBatch];
-    double cosine_[kBatch], angle_[kBatch], other_angle_[kBatch];
+    double angle_[kBatch], other_angle_[kBatch], cos_h_[kBatch], cos_60_minus_h_[kBatch];
 };
 
 }  // namespace qova

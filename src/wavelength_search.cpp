@@ -4,7 +4,6 @@
 #include "wavelength_search.h"
 
 #include <cmath>
-#include <cstring>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
