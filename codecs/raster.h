@@ -1,5 +1,5 @@
-// Image files read and written a band of rows at a time, through libpng and
-// libjpeg-turbo. Samples travel as interleaved 16-bit words whatever the
+// Image files read and written a band of rows at a time, one codec per format
+// (png.cpp, jpeg.cpp). Samples travel as interleaved 16-bit words whatever the
 // file's depth (0..255 for 8-bit files, 0..65535 for 16-bit ones).
 #ifndef ZENK_RASTER_H
 #define ZENK_RASTER_H
