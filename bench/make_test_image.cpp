@@ -23,7 +23,7 @@ int main(int argc, char **argv) {
     info.height = height;
     info.bit_depth = depth;
     std::FILE *out = std::fopen(argv[2], "wb");
-    auto writer = out ? zenk::open_png_writer(out, info, zenk::PngOptions{}, &error) : nullptr;
+    auto writer = out ? zenk::open_png_writer(out, info, &error) : nullptr;
     if (!writer) {
         std::fprintf(stderr, "%s: cannot write\n", argv[2]);
         return 1;

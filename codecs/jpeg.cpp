@@ -4,9 +4,12 @@
 #include "raster.h"
 
 #include <jpeglib.h>
+#include <jerror.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csetjmp>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -18,7 +21,12 @@ struct ErrorManager {
     jpeg_error_mgr base;
     std::jmp_buf jump;
     char text[JMSG_LENGTH_MAX];
+    bool ended_early = false;   // the data ran out; what came before may still be whole
+    bool extraneous = false;    // stray bytes between segments: harmless
+    bool bad_profile = false;   // a damaged ICC profile segment: the profile is dropped
 };
+
+constexpr char kCutShort[] = "file ends early (truncated JPEG)";
 
 [[noreturn]] void on_jpeg_error(j_common_ptr cinfo) {
     auto *errors = reinterpret_cast<ErrorManager *>(cinfo->err);
@@ -26,9 +34,26 @@ struct ErrorManager {
     std::longjmp(errors->jump, 1);
 }
 
-// Corrupt-data warnings would otherwise only print; a damaged file is an error.
+// Warnings of damaged data are errors, but for three that leave the image
+// whole: stray bytes between segments, a damaged ICC profile, and a file that
+// ends where the decoder wanted more bytes. Whether the data really was all
+// there shows later: a scan cut short also warns that its data segment ended
+// early, which is an error.
 void on_jpeg_message(j_common_ptr cinfo, int level) {
-    if (level < 0) on_jpeg_error(cinfo);
+    if (level >= 0) return;
+    auto *errors = reinterpret_cast<ErrorManager *>(cinfo->err);
+    if (cinfo->err->msg_code == JWRN_JPEG_EOF) {
+        errors->ended_early = true;
+    } else if (cinfo->err->msg_code == JWRN_EXTRANEOUS_DATA) {
+        errors->extraneous = true;
+    } else if (cinfo->err->msg_code == JWRN_BOGUS_ICC) {
+        errors->bad_profile = true;
+    } else if (errors->ended_early) {
+        std::snprintf(errors->text, sizeof errors->text, "%s", kCutShort);
+        std::longjmp(errors->jump, 1);
+    } else {
+        on_jpeg_error(cinfo);
+    }
 }
 
 void install(ErrorManager &errors) {
@@ -38,7 +63,18 @@ void install(ErrorManager &errors) {
     errors.text[0] = '\0';
 }
 
-constexpr unsigned kIccMarker = JPEG_APP0 + 2;
+// Application segments and their signatures.
+constexpr int kExifMarker = JPEG_APP0 + 1, kIccMarker = JPEG_APP0 + 2, kIptcMarker = JPEG_APP0 + 13;
+constexpr char kExifSignature[] = "Exif\0";  // "Exif", NUL and a zero pad byte
+constexpr std::size_t kExifHeader = 6;
+constexpr char kXmpSignature[] = "http://ns.adobe.com/xap/1.0/";
+constexpr char kXmpExtensionSignature[] = "http://ns.adobe.com/xmp/extension/";
+constexpr char kPhotoshopSignature[] = "Photoshop 3.0";
+constexpr std::size_t kMaxSegment = 65533;  // a marker's data after its length field
+
+bool starts_with(const jpeg_saved_marker_ptr m, const char *signature, std::size_t n) {
+    return m->data_length >= n && std::memcmp(m->data, signature, n) == 0;
+}
 
 class JpegReader final : public RasterReader {
 public:
@@ -47,13 +83,15 @@ public:
     }
 
     bool open(std::FILE *file, const ReadLimits &limits) {
+        info_.format = FileFormat::Jpeg;
         install(errors_);
         cinfo_.err = &errors_.base;
         if (setjmp(errors_.jump)) return fail();
         jpeg_create_decompress(&cinfo_);
         created_ = true;
         jpeg_stdio_src(&cinfo_, file);
-        jpeg_save_markers(&cinfo_, kIccMarker, 0xFFFF);
+        for (int marker : {kExifMarker, kIccMarker, kIptcMarker, static_cast<int>(JPEG_COM)})
+            jpeg_save_markers(&cinfo_, marker, 0xFFFF);
         jpeg_read_header(&cinfo_, TRUE);
 
         if (static_cast<uint64_t>(cinfo_.image_width) * cinfo_.image_height > limits.max_pixels) {
@@ -66,12 +104,20 @@ public:
         } else if (cinfo_.num_components == 3 && cinfo_.jpeg_color_space != JCS_CMYK &&
                    cinfo_.jpeg_color_space != JCS_YCCK) {
             cinfo_.out_color_space = JCS_RGB;
+            read_sampling();
         } else {
             error_ = "unsupported JPEG colour space (only grey and RGB)";
             return false;
         }
-        read_icc_profile();
+        read_metadata();
+        if (errors_.bad_profile) warnings_.push_back("a damaged ICC profile was left out");
         jpeg_start_decompress(&cinfo_);
+        // Images of several scans are read whole here: see now whether the
+        // data ran out before every scan had come.
+        if (jpeg_has_multiple_scans(&cinfo_) && errors_.ended_early && !scans_complete()) {
+            error_ = kCutShort;
+            return false;
+        }
 
         info_.width = static_cast<int32_t>(cinfo_.output_width);
         info_.height = static_cast<int32_t>(cinfo_.output_height);
@@ -88,6 +134,7 @@ public:
             uint16_t *dst = out + static_cast<std::size_t>(r) * samples;
             for (std::size_t i = 0; i < samples; ++i) dst[i] = row_[i];
         }
+        if (cinfo_.output_scanline == cinfo_.output_height) note_leniency();
         return true;
     }
 
@@ -97,12 +144,63 @@ private:
         return false;
     }
 
-    void read_icc_profile() {
+    void note_leniency() {
+        if (noted_) return;
+        noted_ = true;
+        if (errors_.ended_early) warnings_.push_back("the file lacks its end marker; the image data is whole");
+        if (errors_.extraneous) warnings_.push_back("stray bytes between segments were skipped");
+    }
+
+    // A progressive image is whole when every coefficient of every component
+    // has been refined to its last bit.
+    bool scans_complete() const {
+        if (!cinfo_.progressive_mode || !cinfo_.coef_bits) return true;
+        for (int c = 0; c < cinfo_.num_components; ++c)
+            for (int k = 0; k < DCTSIZE2; ++k)
+                if (cinfo_.coef_bits[c][k] != 0) return false;
+        return true;
+    }
+
+    void read_sampling() {
+        const jpeg_component_info *c = cinfo_.comp_info;
+        const bool chroma_alike = c[1].h_samp_factor == c[2].h_samp_factor && c[1].v_samp_factor == c[2].v_samp_factor;
+        if (!chroma_alike || c[0].h_samp_factor % c[1].h_samp_factor || c[0].v_samp_factor % c[1].v_samp_factor) return;
+        info_.chroma_sampling.h = static_cast<uint8_t>(c[0].h_samp_factor / c[1].h_samp_factor);
+        info_.chroma_sampling.v = static_cast<uint8_t>(c[0].v_samp_factor / c[1].v_samp_factor);
+    }
+
+    void read_metadata() {
+        Metadata &meta = info_.metadata;
         JOCTET *profile = nullptr;
         unsigned length = 0;
         if (jpeg_read_icc_profile(&cinfo_, &profile, &length) && profile) {
-            info_.icc_profile.assign(profile, profile + length);
+            meta.icc_profile.assign(profile, profile + length);
             std::free(profile);
+        }
+        for (jpeg_saved_marker_ptr m = cinfo_.marker_list; m; m = m->next) {
+            const char *data = reinterpret_cast<const char *>(m->data);
+            if (m->marker == kExifMarker && starts_with(m, kExifSignature, sizeof kExifSignature) &&
+                m->data_length > kExifHeader) {
+                if (meta.exif.empty()) meta.exif.assign(m->data + kExifHeader, m->data + m->data_length);
+            } else if (m->marker == kExifMarker && starts_with(m, kXmpSignature, sizeof kXmpSignature)) {
+                if (meta.xmp.empty()) meta.xmp.assign(data + sizeof kXmpSignature, m->data_length - sizeof kXmpSignature);
+            } else if (m->marker == kExifMarker && starts_with(m, kXmpExtensionSignature, sizeof kXmpExtensionSignature)) {
+                meta.xmp_extension.emplace_back(data, m->data_length);
+            } else if (m->marker == kIptcMarker && starts_with(m, kPhotoshopSignature, sizeof kPhotoshopSignature)) {
+                meta.photoshop.insert(meta.photoshop.end(), m->data + sizeof kPhotoshopSignature,
+                                      m->data + m->data_length);
+            } else if (m->marker == JPEG_COM) {
+                meta.comments.emplace_back(data, m->data_length);
+            }
+        }
+        meta.iptc = iptc_from_photoshop(meta.photoshop);
+        // JFIF's density; 1:1 without a unit says nothing.
+        const bool plain = cinfo_.density_unit == 0 && cinfo_.X_density == cinfo_.Y_density;
+        if (cinfo_.saw_JFIF_marker && !plain && cinfo_.X_density > 0 && cinfo_.Y_density > 0) {
+            static const Resolution::Unit kUnits[] = {Resolution::Unit::Aspect, Resolution::Unit::PerInch,
+                                                      Resolution::Unit::PerCentimetre};
+            meta.resolution = Resolution{kUnits[std::min<int>(cinfo_.density_unit, 2)], cinfo_.X_density,
+                                         cinfo_.Y_density};
         }
     }
 
@@ -110,7 +208,7 @@ private:
         if (setjmp(errors_.jump)) return fail();
         JSAMPROW row = row_.data();
         if (jpeg_read_scanlines(&cinfo_, &row, 1) != 1) {
-            error_ = "JPEG data ends early";
+            error_ = kCutShort;
             return false;
         }
         return true;
@@ -119,6 +217,7 @@ private:
     jpeg_decompress_struct cinfo_{};
     ErrorManager errors_{};
     bool created_ = false;
+    bool noted_ = false;
     std::vector<JSAMPLE> row_;
 };
 
@@ -128,13 +227,13 @@ public:
         if (created_) jpeg_destroy_compress(&cinfo_);
     }
 
-    bool open(std::FILE *file, const RasterInfo &info, int quality) {
+    bool open(std::FILE *file, const RasterInfo &info, const JpegOptions &options) {
         if ((info.channels != 1 && info.channels != 3) || info.bit_depth != 8) {
             error_ = "JPEG takes 8-bit grey or RGB";
             return false;
         }
-        channels_ = info.channels;
         file_ = file;
+        prepare_segments(info.metadata);
         install(errors_);
         cinfo_.err = &errors_.base;
         if (setjmp(errors_.jump)) return fail();
@@ -146,10 +245,25 @@ public:
         cinfo_.input_components = info.channels;
         cinfo_.in_color_space = info.channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
         jpeg_set_defaults(&cinfo_);
-        jpeg_set_quality(&cinfo_, quality, TRUE);
+        jpeg_set_quality(&cinfo_, options.quality, TRUE);
+        if (info.channels == 3) {
+            const ChromaSampling s = options.sampling.known() ? options.sampling
+                                     : options.quality >= 90 ? ChromaSampling{1, 1}
+                                                             : ChromaSampling{2, 2};
+            cinfo_.comp_info[0].h_samp_factor = s.h;
+            cinfo_.comp_info[0].v_samp_factor = s.v;
+        }
+        set_density(info.metadata);
         jpeg_start_compress(&cinfo_, TRUE);
-        if (!info.icc_profile.empty())
-            jpeg_write_icc_profile(&cinfo_, info.icc_profile.data(), static_cast<unsigned>(info.icc_profile.size()));
+        for (const Segment &s : segments_)
+            jpeg_write_marker(&cinfo_, s.marker, reinterpret_cast<const JOCTET *>(s.data.data()),
+                              static_cast<unsigned>(s.data.size()));
+        if (!info.metadata.icc_profile.empty())
+            jpeg_write_icc_profile(&cinfo_, info.metadata.icc_profile.data(),
+                                   static_cast<unsigned>(info.metadata.icc_profile.size()));
+        for (const Segment &s : late_segments_)
+            jpeg_write_marker(&cinfo_, s.marker, reinterpret_cast<const JOCTET *>(s.data.data()),
+                              static_cast<unsigned>(s.data.size()));
         row_.resize(static_cast<std::size_t>(info.width) * static_cast<std::size_t>(info.channels));
         return true;
     }
@@ -171,9 +285,66 @@ public:
     }
 
 private:
+    struct Segment {
+        int marker;
+        std::string data;
+    };
+
     bool fail() {
         error_ = encoder_failure(file_, errno, errors_.text[0] ? errors_.text : "JPEG encoding failed");
         return false;
+    }
+
+    void add(std::vector<Segment> &to, int marker, const std::string &signature, const std::string &payload,
+             const char *what) {
+        if (signature.size() + payload.size() > kMaxSegment) {
+            warnings_.push_back(std::string(what) + " of " + std::to_string(payload.size()) +
+                                " bytes does not fit in a JPEG segment and was not written");
+            return;
+        }
+        to.push_back(Segment{marker, signature + payload});
+    }
+
+    // EXIF and XMP go before the ICC profile, image resources and comments
+    // after it, as cameras and editors write them.
+    void prepare_segments(const Metadata &meta) {
+        const auto text = [](const std::vector<uint8_t> &v) { return std::string(v.begin(), v.end()); };
+        if (!meta.exif.empty())
+            add(segments_, kExifMarker, std::string(kExifSignature, kExifHeader), text(meta.exif), "EXIF");
+        if (!meta.xmp.empty())
+            add(segments_, kExifMarker, std::string(kXmpSignature, sizeof kXmpSignature), meta.xmp, "XMP");
+        for (const std::string &extension : meta.xmp_extension) add(segments_, kExifMarker, "", extension, "XMP");
+        // Image resources may span several segments, each signed.
+        const std::vector<uint8_t> resources = meta.photoshop.empty() && !meta.iptc.empty()
+                                                   ? photoshop_from_iptc(meta.iptc)
+                                                   : meta.photoshop;
+        const std::string signature(kPhotoshopSignature, sizeof kPhotoshopSignature);
+        for (std::size_t at = 0; at < resources.size(); at += kMaxSegment - signature.size()) {
+            const std::size_t n = std::min(resources.size() - at, kMaxSegment - signature.size());
+            add(late_segments_, kIptcMarker, signature,
+                std::string(resources.begin() + static_cast<std::ptrdiff_t>(at),
+                            resources.begin() + static_cast<std::ptrdiff_t>(at + n)),
+                "IPTC");
+        }
+        std::vector<std::string> comments = meta.comments;
+        for (const TextChunk &t : meta.text)
+            if (t.keyword == "Comment") comments.push_back(t.text);
+        for (const std::string &comment : comments)
+            for (std::size_t at = 0; at < comment.size(); at += kMaxSegment)
+                late_segments_.push_back(Segment{JPEG_COM, comment.substr(at, kMaxSegment)});
+    }
+
+    // JFIF carries the density. A camera's file has EXIF and no JFIF segment;
+    // that stays so unless there is a density to carry.
+    void set_density(const Metadata &meta) {
+        const Resolution r = jfif_resolution(meta.resolution);
+        cinfo_.write_JFIF_header = meta.exif.empty() || r.known() ? TRUE : FALSE;
+        if (!r.known()) return;
+        cinfo_.density_unit = static_cast<UINT8>(r.unit == Resolution::Unit::PerInch         ? 1
+                                                 : r.unit == Resolution::Unit::PerCentimetre ? 2
+                                                                                             : 0);
+        cinfo_.X_density = static_cast<UINT16>(r.x);
+        cinfo_.Y_density = static_cast<UINT16>(r.y);
     }
 
     bool write_one_row() {
@@ -186,8 +357,8 @@ private:
     jpeg_compress_struct cinfo_{};
     ErrorManager errors_{};
     bool created_ = false;
-    int channels_ = 3;
     std::FILE *file_ = nullptr;
+    std::vector<Segment> segments_, late_segments_;
     std::vector<JSAMPLE> row_;
 };
 
@@ -200,10 +371,10 @@ std::unique_ptr<RasterReader> open_jpeg_reader(std::FILE *file, const ReadLimits
     return nullptr;
 }
 
-std::unique_ptr<RasterWriter> open_jpeg_writer(std::FILE *file, const RasterInfo &info, int quality,
+std::unique_ptr<RasterWriter> open_jpeg_writer(std::FILE *file, const RasterInfo &info, const JpegOptions &options,
                                                std::string *error) {
     auto writer = std::make_unique<JpegWriter>();
-    if (writer->open(file, info, quality)) return writer;
+    if (writer->open(file, info, options)) return writer;
     if (error) *error = writer->error();
     return nullptr;
 }

@@ -6,6 +6,8 @@
 
 namespace zenk {
 
+const char *format_name(FileFormat format) { return format == FileFormat::Png ? "PNG" : "JPEG"; }
+
 std::unique_ptr<RasterReader> open_reader(std::FILE *file, const ReadLimits &limits, std::string *error) {
     unsigned char magic[8] = {};
     const std::size_t got = std::fread(magic, 1, sizeof magic, file);

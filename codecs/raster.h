@@ -4,6 +4,8 @@
 #ifndef ZENK_RASTER_H
 #define ZENK_RASTER_H
 
+#include "metadata.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -13,20 +15,30 @@
 namespace zenk {
 
 enum class FileFormat { Png, Jpeg };
+const char *format_name(FileFormat format);  // "PNG", "JPEG"
+
+// JPEG chroma subsampling: luma samples per chroma sample across and down
+// (1,1 is 4:4:4, 2,1 is 4:2:2, 2,2 is 4:2:0); 0: not known.
+struct ChromaSampling {
+    uint8_t h = 0, v = 0;
+    bool known() const { return h > 0 && v > 0; }
+};
 
 struct RasterInfo {
     int32_t width = 0;
     int32_t height = 0;
     int channels = 3;   // 1 grey, 2 grey+alpha, 3 RGB, 4 RGBA
-    int bit_depth = 8;  // 8 or 16
-    // What a viewer needs to show the colours as meant; carried to the output.
-    std::vector<uint8_t> icc_profile;
-    uint32_t png_gamma = 0;   // gAMA in 1/100000 units; 0: none
-    int srgb_intent = -1;     // sRGB chunk's rendering intent; -1: none
+    int bit_depth = 8;  // 8 or 16 as read; PNG writers also take 1, 2 or 4 (grey, palette)
+    // Writers only: rows hold one index per pixel into these colours
+    // (0xRRGGBBAA), written as a palette image.
+    std::vector<uint32_t> palette;
+    Metadata metadata;               // carried to the output
+    ChromaSampling chroma_sampling;  // a JPEG input's
+    FileFormat format = FileFormat::Png;  // what the input was
 
     bool has_alpha() const { return channels == 2 || channels == 4; }
     bool is_grey() const { return channels <= 2; }
-    uint32_t max_value() const { return bit_depth == 16 ? 65535u : 255u; }
+    uint32_t max_value() const { return (1u << bit_depth) - 1; }
 };
 
 struct ReadLimits {
@@ -40,10 +52,13 @@ public:
     // Decodes the next `rows` rows into `out` (rows x width x channels words).
     virtual bool read_rows(int rows, uint16_t *out) = 0;
     const std::string &error() const { return error_; }
+    // What was wrong with the file but did not stop it being read.
+    const std::vector<std::string> &warnings() const { return warnings_; }
 
 protected:
     RasterInfo info_;
     std::string error_;
+    std::vector<std::string> warnings_;
 };
 
 class RasterWriter {
@@ -54,24 +69,28 @@ public:
     // Completes the file once every row was written.
     virtual bool finish() = 0;
     const std::string &error() const { return error_; }
+    // What of the input's metadata the format could not hold.
+    const std::vector<std::string> &warnings() const { return warnings_; }
 
 protected:
     std::string error_;
+    std::vector<std::string> warnings_;
 };
 
-struct PngOptions {
-    int compression_level = 6;
-    int filters = -1;   // a PNG_FILTER_ mask; -1: Paeth
-    int strategy = -1;  // a zlib strategy; -1: run-length (Z_RLE)
+struct JpegOptions {
+    int quality = 90;
+    // Unknown: 4:4:4 at quality 90 and above, 4:2:0 below.
+    ChromaSampling sampling;
 };
 
 // Why an encoder failed: the system's reason when writing the stream failed (a
 // full disk shows here), else the codec's own message.
 std::string encoder_failure(std::FILE *file, int saved_errno, const char *codec_message);
 
-// Sniffs the format from the first bytes; the FILE stays owned by the caller.
-// Null with *error set if the stream is not a supported image or its header
-// is unusable (including an image above the pixel limit).
+// Sniffs the format from the first bytes; the FILE stays owned by the caller
+// and must be seekable. Null with *error set if the stream is not a supported
+// image or its header is unusable (including an image above the pixel limit,
+// or an animation).
 std::unique_ptr<RasterReader> open_reader(std::FILE *file, const ReadLimits &limits, std::string *error);
 std::unique_ptr<RasterReader> open_png_reader(std::FILE *file, const ReadLimits &limits, std::string *error);
 std::unique_ptr<RasterReader> open_jpeg_reader(std::FILE *file, const ReadLimits &limits, std::string *error);
@@ -80,11 +99,10 @@ std::unique_ptr<RasterReader> open_jpeg_reader(std::FILE *file, const ReadLimits
 // (tests, benchmark sources). False with *error set on failure.
 bool read_image_file(const std::string &path, RasterInfo *info, std::vector<uint16_t> *samples, std::string *error);
 
-// `info` gives the layout of the rows the caller will pass. JPEG takes 1 or 3
-// channels at 8 bits.
-std::unique_ptr<RasterWriter> open_png_writer(std::FILE *file, const RasterInfo &info, const PngOptions &options,
-                                              std::string *error);
-std::unique_ptr<RasterWriter> open_jpeg_writer(std::FILE *file, const RasterInfo &info, int quality,
+// `info` gives the layout of the rows the caller will pass and the metadata to
+// write. JPEG takes 1 or 3 channels at 8 bits.
+std::unique_ptr<RasterWriter> open_png_writer(std::FILE *file, const RasterInfo &info, std::string *error);
+std::unique_ptr<RasterWriter> open_jpeg_writer(std::FILE *file, const RasterInfo &info, const JpegOptions &options,
                                                std::string *error);
 
 }  // namespace zenk

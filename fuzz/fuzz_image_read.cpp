@@ -40,8 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             out_info.channels = info.is_grey() ? 1 : 3;
             out_info.bit_depth = 8;
         }
-        const auto writer = out_info.bit_depth == 8 && (size & 2) ? zenk::open_jpeg_writer(g_sink, out_info, 80, &error)
-                                                                  : zenk::open_png_writer(g_sink, out_info, {}, &error);
+        const auto writer = out_info.bit_depth == 8 && (size & 2) ? zenk::open_jpeg_writer(g_sink, out_info, zenk::JpegOptions{80, {}}, &error)
+                                                                  : zenk::open_png_writer(g_sink, out_info, &error);
         if (!writer) std::abort();
         zenk::FileSource source(*reader, mapping, zenk::part_rows_for(info.width, 16));
         zenk::FileSink sink(*writer, out_info, mapping, source);

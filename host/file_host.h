@@ -66,6 +66,13 @@ private:
     PlaneRows view_;
 };
 
+// What transparent pixels are composited over when the output holds no alpha,
+// at 16-bit scale; white unless chosen.
+struct Background {
+    uint16_t r = 65535, g = 65535, b = 65535;
+    bool is_grey() const { return r == g && g == b; }
+};
+
 // Rows per part: at most `preferred`, fewer for very wide images so that a
 // part's planes stay within a few megabytes; at least 1.
 int part_rows_for(int32_t width, int preferred);
@@ -100,9 +107,11 @@ private:
 
 class FileSink : public Sink {
 public:
-    // `output` is the writer's layout: the input's, or fewer channels (alpha
-    // dropped) and 8 bits where the output format needs it.
-    FileSink(RasterWriter &writer, const RasterInfo &output, PlaneMapping &mapping, FileSource &source);
+    // `output` is the writer's layout: the input's, or 8 bits and no alpha
+    // (composited over `background`, grey made RGB if it is coloured) where
+    // the output format needs it.
+    FileSink(RasterWriter &writer, const RasterInfo &output, PlaneMapping &mapping, FileSource &source,
+             const Background &background = {});
     void prepare(const PartWindow &window) override;
     const std::string &error() const { return error_; }
     // Seconds spent mapping and encoding rows so far.
@@ -116,6 +125,7 @@ private:
     RasterInfo output_;
     PlaneMapping &mapping_;
     FileSource &source_;
+    Background background_;
     PlaneBuffer planes_;
     std::vector<uint16_t> mapped_;   // input layout
     std::vector<uint16_t> encoded_;  // output layout
@@ -123,9 +133,11 @@ private:
     double seconds_ = 0;
 };
 
-// Converts rows from one layout to another of the same width: alpha dropped if
-// the target has none, 16 to 8 bits with rounding.
-void convert_layout(const RawRows &from, const RasterInfo &from_info, const RawRows &to, const RasterInfo &to_info);
+// Converts rows from one layout to another of the same width: composited over
+// `background` if the target has no alpha, grey spread to RGB if the target
+// is RGB, 16 to 8 bits with rounding.
+void convert_layout(const RawRows &from, const RasterInfo &from_info, const RawRows &to, const RasterInfo &to_info,
+                    const Background &background = {});
 
 }  // namespace zenk
 

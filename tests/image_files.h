@@ -47,8 +47,8 @@ inline bool write_picture(const std::filesystem::path &path, const Picture &p, z
     std::FILE *f = std::fopen(path.c_str(), "wb");
     if (!f) return false;
     std::string error;
-    auto writer = format == zenk::FileFormat::Png ? zenk::open_png_writer(f, p.info, zenk::PngOptions{}, &error)
-                                                  : zenk::open_jpeg_writer(f, p.info, 95, &error);
+    auto writer = format == zenk::FileFormat::Png ? zenk::open_png_writer(f, p.info, &error)
+                                                  : zenk::open_jpeg_writer(f, p.info, zenk::JpegOptions{95, {}}, &error);
     const bool ok = writer && writer->write_rows(p.info.height, p.samples.data()) && writer->finish();
     writer.reset();
     return std::fclose(f) == 0 && ok;

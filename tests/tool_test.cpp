@@ -129,8 +129,8 @@ TEST(Tool, JpegInAndOut) {
 TEST(Tool, ColourMetadataCarriedOver) {
     TempDir dir;
     Picture p = random_picture(6, 5, 3, 8);
-    p.info.png_gamma = 45455;
-    p.info.srgb_intent = 0;
+    p.info.metadata.png_gamma = 45455;
+    p.info.metadata.srgb_intent = 0;
     ASSERT_TRUE(write_picture(dir.path() / "in.png", p, zenk::FileFormat::Png));
     const ToolRun run = run_qova("saturation --strength 40 " + quoted(dir.path() / "in.png") + " -o " +
                                      quoted(dir.path() / "out.png"),
@@ -138,8 +138,8 @@ TEST(Tool, ColourMetadataCarriedOver) {
     ASSERT_EQ(run.exit_code, 0) << run.err;
     Picture result;
     ASSERT_TRUE(read_picture(dir.path() / "out.png", &result));
-    EXPECT_EQ(result.info.png_gamma, 45455u);
-    EXPECT_EQ(result.info.srgb_intent, 0);
+    EXPECT_EQ(result.info.metadata.png_gamma, 45455u);
+    EXPECT_EQ(result.info.metadata.srgb_intent, 0);
 }
 
 TEST(Tool, BatchGoesOnPastABadFile) {
@@ -184,16 +184,16 @@ TEST(Tool, ClearErrorsAndNothingLeftBehind) {
          "good.png: image of 64 x 64 pixels is above the limit of 4095 pixels"},
         {"saturation --strength 10 " + quoted(good) + " -o " + quoted(dir.path() / "out.tiff"), 1,
          "out.tiff: unknown output format"},
-        {"saturation --strength 10 " + quoted(good) + " " + quoted(good) + " -o " + quoted(dir.path() / "nowhere"), 1,
+        {"saturation --strength 10 " + quoted(good) + " " + quoted(good) + " -o " + quoted(dir.path() / "nowhere"), 2,
          "nowhere: output folder does not exist"},
         {"saturation --strength 10 " + quoted(good) + " -o " + quoted(dir.path() / "no" / "dir.png"), 1,
          "good.png: cannot create"},
         {"bandpass --centre 500 --bandwidth 50 --table " + quoted(dir.path() / "none.txt") + " " + quoted(good) + " -o " +
              quoted(out),
-         1, "none.txt: table file not found"},
+         2, "none.txt: table file not found"},
         {"bandpass --centre 500 --bandwidth 50 --table " + quoted(dir.path() / "text.png") + " " + quoted(good) + " -o " +
              quoted(out),
-         1, "text.png: not a usable table (0 records read, 339 needed)"},
+         2, "text.png: not a usable table (0 records read, 339 needed)"},
         {"saturation --strength 101 " + quoted(good) + " -o " + quoted(out), 2, "--strength"},
         {"hue --strength 10 --poles 10,abc " + quoted(good) + " -o " + quoted(out), 2, "'abc' is not a number"},
         {"hue --strength 10 --poles 400 " + quoted(good) + " -o " + quoted(out), 2, "between 0 and 360"},

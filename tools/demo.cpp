@@ -131,8 +131,8 @@ bool write_sheet(const std::filesystem::path &path, const std::vector<std::pair<
     info.height = sheet.height;
     info.channels = 3;
     info.bit_depth = 8;
-    info.srgb_intent = 0;
-    const auto writer = zenk::open_png_writer(out->stream(), info, zenk::PngOptions{6, -1, -1}, error);
+    info.metadata.srgb_intent = 0;
+    const auto writer = zenk::open_png_writer(out->stream(), info, error);
     if (!writer) return false;
     const std::vector<uint16_t> wide(sheet.rgb.begin(), sheet.rgb.end());
     if (!writer->write_rows(sheet.height, wide.data()) || !writer->finish()) {
@@ -169,8 +169,9 @@ int run_demo(const std::filesystem::path &dir, const std::filesystem::path &samp
     tiles.emplace_back(std::move(*original), "Original");
     for (const Example &e : examples) {
         const std::filesystem::path out = dir / e.file;
-        if (const auto problem = run_job(sample, out, e.operation, options)) {
-            std::cerr << "qova: " << sample.string() << ": " << *problem << "\n";
+        const JobResult result = run_job(JobRequest{sample, out, std::nullopt}, e.operation, options);
+        if (result.problem) {
+            std::cerr << "qova: " << sample.string() << ": " << *result.problem << "\n";
             return 1;
         }
         std::optional<Picture> thumb = thumbnail(out, &error);

@@ -1,15 +1,12 @@
 #include "job.h"
 
-#include "file_host.h"
-#include "mappings.h"
+#include "few_colours.h"
+#include "input_file.h"
 #include "output_file.h"
-#include "qova.h"
 
 #include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <cerrno>
-#include <cstring>
 #include <memory>
 #include <new>
 
@@ -17,123 +14,182 @@ namespace qova_tool {
 
 namespace {
 
-// The operators' ZENK_Error texts of the job running on this thread.
-thread_local std::string t_operator_errors;
-
-void collect_operator_error(const char *text) {
-    if (!t_operator_errors.empty()) t_operator_errors += "; ";
-    t_operator_errors += text;
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-struct FileCloser {
-    void operator()(std::FILE *f) const { std::fclose(f); }
-};
-
-int run_operator(const Operation &op, ImageDescriptor *in, ImageDescriptor *out) {
-    switch (op.kind) {
-    case OperatorKind::Saturation: return QOVA_SatuVariation(in, out, op.strength);
-    case OperatorKind::Hue:
-        if (op.poles.empty()) return QOVA_HuePolarisation(in, out, op.strength);
-        {
-            std::vector<int> poles = op.poles;  // the operator sorts them in place
-            return QOVA_HuePolarisation1(in, out, op.strength, poles.data(), static_cast<int>(poles.size()));
-        }
-    case OperatorKind::Bandpass: return QOVA_XYZfilter(in, out, op.centre, op.bandwidth, op.order);
-    }
-    return QOVA_REJECTED;
+std::string lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
 }
 
-// The output's layout: the input's, except that JPEG takes 8-bit grey or RGB.
-zenk::RasterInfo output_layout(const zenk::RasterInfo &input, zenk::FileFormat format) {
+// The output's layout and metadata: the input's, except that JPEG takes 8-bit
+// grey or RGB without alpha (grey becomes RGB when a coloured background shows).
+zenk::RasterInfo output_layout(const zenk::RasterInfo &input, zenk::FileFormat format, const JobOptions &options) {
     zenk::RasterInfo out = input;
+    if (options.strip) out.metadata.strip();
     if (format == zenk::FileFormat::Jpeg) {
-        out.channels = input.is_grey() ? 1 : 3;
+        const bool grey = input.is_grey() && (!input.has_alpha() || options.background.is_grey());
+        out.channels = grey ? 1 : 3;
         out.bit_depth = 8;
     }
     return out;
 }
 
-double seconds_since(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+// Subsampling as asked, else the input JPEG's, else by quality.
+zenk::JpegOptions jpeg_options(const zenk::RasterInfo &input, const JobOptions &options) {
+    zenk::JpegOptions jpeg = options.jpeg;
+    if (!jpeg.sampling.known() && input.format == zenk::FileFormat::Jpeg) jpeg.sampling = input.chroma_sampling;
+    return jpeg;
 }
 
-std::optional<std::string> process(const std::filesystem::path &input, const std::filesystem::path &output,
-                                   const Operation &operation, const JobOptions &options,
-                                   const std::function<void(int32_t, int32_t)> &rows_done, JobTiming *timing) {
-    const std::optional<zenk::FileFormat> format = format_for(output);
-    if (!format) return "unknown output format for " + output.string() + " (use .png, .jpg or .jpeg)";
+class Job {
+public:
+    Job(const JobRequest &request, const Operation &operation, const JobOptions &options, const RowProgress &rows_done)
+        : request_(request), operation_(operation), options_(options), rows_done_(rows_done) {}
 
-    std::error_code ec;
-    if (std::filesystem::is_directory(input, ec)) return std::string("is a folder, not an image");
-    std::unique_ptr<std::FILE, FileCloser> in_file(std::fopen(input.c_str(), "rb"));
-    if (!in_file) return std::string("cannot open: ") + std::strerror(errno);
-    std::string error;
-    const std::unique_ptr<zenk::RasterReader> reader = zenk::open_reader(in_file.get(), options.limits, &error);
-    if (!reader) return error;
-    const zenk::RasterInfo &info = reader->info();
-    if (info.width == 0 || info.height == 0) return "image has no pixels";
-
-    const std::unique_ptr<OutputFile> out_file = OutputFile::create(output, &error);
-    if (!out_file) return "cannot create " + output.string() + ": " + error;
-    const zenk::RasterInfo out_info = output_layout(info, *format);
-    const std::unique_ptr<zenk::RasterWriter> writer =
-        *format == zenk::FileFormat::Png ? zenk::open_png_writer(out_file->stream(), out_info, options.png, &error)
-                                         : zenk::open_jpeg_writer(out_file->stream(), out_info, options.jpeg_quality, &error);
-    if (!writer) return "cannot encode " + output.string() + ": " + error;
-
-    HsiMapping hsi;
-    ColourMapping colour(operation.linear);
-    zenk::PlaneMapping &mapping =
-        operation.kind == OperatorKind::Bandpass ? static_cast<zenk::PlaneMapping &>(colour) : hsi;
-    zenk::FileSource source(*reader, mapping, zenk::part_rows_for(info.width, options.part_rows), rows_done);
-    zenk::FileSink sink(*writer, out_info, mapping, source);
-    ImageDescriptor in, out;
-    zenk::bind(in, source, info.width, 0);
-    zenk::bind(out, sink);
-
-    t_operator_errors.clear();
-    const auto started = std::chrono::steady_clock::now();
-    const int status = run_operator(operation, &in, &out);
-    if (timing) {
-        timing->read = source.seconds();
-        timing->write = sink.seconds();
-        timing->operate = seconds_since(started) - timing->read - timing->write;
+    JobResult run() {
+        const auto started = std::chrono::steady_clock::now();
+        try {
+            result_.problem = process();
+        } catch (const std::bad_alloc &) {
+            result_.problem = "out of memory";
+        } catch (const std::exception &e) {
+            result_.problem = e.what();
+        }
+        result_.timing.total = seconds_since(started);
+        return result_;
     }
-    if (status != 0) {
-        if (!source.error().empty()) return source.error();
-        if (!sink.error().empty()) return output.string() + ": " + sink.error();
-        return t_operator_errors.empty() ? "operator failed with status " + std::to_string(status) : t_operator_errors;
+
+private:
+    std::string output_name() const {
+        return request_.output.empty() ? std::string("standard output") : request_.output.string();
     }
-    if (!writer->finish()) return output.string() + ": " + writer->error();
-    if (!out_file->commit(&error)) return output.string() + ": " + error;
-    return std::nullopt;
-}
+
+    std::optional<std::string> process() {
+        std::string error;
+        input_ = open_input(request_.input, &error);
+        if (!input_) return error;
+        if (!open_reader(&error)) return error;
+        const zenk::RasterInfo info = reader_->info();
+
+        const std::optional<zenk::FileFormat> format =
+            request_.format ? request_.format
+            : request_.output.empty() ? std::optional(info.format)
+                                      : format_for(request_.output);
+        if (!format)
+            return "cannot write " + output_name() + ": unknown output format (use .png, .jpg or .jpeg, or --format)";
+
+        const std::unique_ptr<OutputFile> out =
+            request_.output.empty() ? OutputFile::standard_output() : OutputFile::create(request_.output, &error);
+        if (!out) return "cannot create " + output_name() + ": " + error;
+        const zenk::RasterInfo out_info = output_layout(info, *format, options_);
+
+        std::optional<std::string> problem;
+        bool done = false;
+        if (*format == zenk::FileFormat::Png && few_colours_possible(info)) {
+            problem = through_colours(info, out_info, *out, &done);
+            if (problem) return problem;
+        }
+        if (!done) {
+            const std::unique_ptr<zenk::RasterWriter> writer =
+                *format == zenk::FileFormat::Png
+                    ? zenk::open_png_writer(out->stream(), out_info, &error)
+                    : zenk::open_jpeg_writer(out->stream(), out_info, jpeg_options(info, options_), &error);
+            if (!writer) return "cannot encode " + output_name() + ": " + error;
+            problem = transform(*reader_, *writer, out_info, output_name(), operation_, options_.background,
+                                options_.part_rows, rows_done_, &result_.timing);
+            if (problem) return problem;
+            if (!writer->finish()) return output_name() + ": " + writer->error();
+            add_warnings(writer->warnings());
+        }
+        add_warnings(reader_->warnings());
+        if (!out->commit(&error)) return output_name() + ": " + error;
+        return std::nullopt;
+    }
+
+    // Opens (or reopens, from the start) the reader.
+    bool open_reader(std::string *error) {
+        reader_.reset();
+        if (std::fseek(input_.get(), 0, SEEK_SET) != 0) {
+            *error = "cannot seek in the input";
+            return false;
+        }
+        reader_ = zenk::open_reader(input_.get(), options_.limits, error);
+        return reader_ != nullptr;
+    }
+
+    // An image of at most 256 colours goes through them; *done tells whether
+    // it had so few (else the reader is reopened for the usual path).
+    std::optional<std::string> through_colours(const zenk::RasterInfo &info, const zenk::RasterInfo &out_info,
+                                               OutputFile &out, bool *done) {
+        std::string error;
+        ColourCensus census;
+        const auto first_pass = [&](int64_t rows, int64_t total) {
+            if (rows_done_) rows_done_(rows, 2 * total);
+        };
+        const auto census_started = std::chrono::steady_clock::now();
+        if (!census.take(*reader_, options_.part_rows, first_pass, &error)) return error;
+        result_.timing.read += seconds_since(census_started);
+        if (!open_reader(&error)) return error;
+        if (!census.fits()) return std::nullopt;
+
+        // The colours through the operator, as a one-row image.
+        const std::unique_ptr<zenk::RasterReader> colours = colour_row_reader(info, census.row());
+        CollectingWriter results(colours->info());
+        if (auto problem = transform(*colours, results, colours->info(), output_name(), operation_, options_.background,
+                                     options_.part_rows, {}, &result_.timing))
+            return problem;
+        FewColourEncoding encoding = choose_encoding(info, results.samples());
+        encoding.layout.metadata = out_info.metadata;
+
+        const auto write_started = std::chrono::steady_clock::now();
+        const std::unique_ptr<zenk::RasterWriter> writer = zenk::open_png_writer(out.stream(), encoding.layout, &error);
+        if (!writer) return "cannot encode " + output_name() + ": " + error;
+        const auto second_pass = [&](int64_t rows, int64_t total) {
+            if (rows_done_) rows_done_(total + rows, 2 * total);
+        };
+        if (!write_through_colours(*reader_, census, encoding, *writer, options_.part_rows, second_pass, &error))
+            return writer->error().empty() ? error : output_name() + ": " + error;
+        if (!writer->finish()) return output_name() + ": " + writer->error();
+        result_.timing.write += seconds_since(write_started);
+        add_warnings(writer->warnings());
+        *done = true;
+        return std::nullopt;
+    }
+
+    void add_warnings(const std::vector<std::string> &warnings) {
+        result_.warnings.insert(result_.warnings.end(), warnings.begin(), warnings.end());
+    }
+
+    const JobRequest &request_;
+    const Operation &operation_;
+    const JobOptions &options_;
+    const RowProgress &rows_done_;
+    FilePointer input_;
+    std::unique_ptr<zenk::RasterReader> reader_;
+    JobResult result_;
+};
 
 }  // namespace
 
 std::optional<zenk::FileFormat> format_for(const std::filesystem::path &output) {
-    std::string ext = output.extension().string();
-    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+    const std::string ext = lower(output.extension().string());
     if (ext == ".png") return zenk::FileFormat::Png;
-    if (ext == ".jpg" || ext == ".jpeg") return zenk::FileFormat::Jpeg;
+    if (ext == ".jpg" || ext == ".jpeg" || ext == ".jpe" || ext == ".jfif") return zenk::FileFormat::Jpeg;
     return std::nullopt;
 }
 
-void capture_operator_errors() { zenk::set_error_handler(collect_operator_error); }
+std::optional<zenk::FileFormat> format_named(const std::string &name) {
+    const std::string n = lower(name);
+    if (n == "png") return zenk::FileFormat::Png;
+    if (n == "jpg" || n == "jpeg") return zenk::FileFormat::Jpeg;
+    return std::nullopt;
+}
 
-std::optional<std::string> run_job(const std::filesystem::path &input, const std::filesystem::path &output,
-                                   const Operation &operation, const JobOptions &options,
-                                   const std::function<void(int32_t, int32_t)> &rows_done, JobTiming *timing) {
-    const auto started = std::chrono::steady_clock::now();
-    try {
-        auto problem = process(input, output, operation, options, rows_done, timing);
-        if (timing) timing->total = seconds_since(started);
-        return problem;
-    } catch (const std::bad_alloc &) {
-        return std::string("out of memory");
-    } catch (const std::exception &e) {
-        return std::string(e.what());
-    }
+JobResult run_job(const JobRequest &request, const Operation &operation, const JobOptions &options,
+                  const RowProgress &rows_done) {
+    return Job(request, operation, options, rows_done).run();
 }
 
 }  // namespace qova_tool

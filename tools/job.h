@@ -1,57 +1,51 @@
-// One image through one operator: decode, transform and encode part by part.
+// One image through one operator, from an input file (or standard input) to
+// an output file (or standard output).
 #ifndef QOVA_TOOLS_JOB_H
 #define QOVA_TOOLS_JOB_H
 
+#include "file_host.h"
+#include "pipeline.h"
 #include "raster.h"
 
 #include <filesystem>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace qova_tool {
 
-enum class OperatorKind { Saturation, Hue, Bandpass };
-
-struct Operation {
-    OperatorKind kind = OperatorKind::Saturation;
-    int strength = 0;           // saturation, hue
-    std::vector<int> poles;     // hue, tenths of a degree; empty: the fixed poles
-    int centre = 550;           // bandpass, nm
-    int bandwidth = 100;
-    int order = 2;
-    bool linear = true;         // bandpass: filter in linear light
-};
-
-// Where one image's time went, in seconds.
-struct JobTiming {
-    double read = 0;      // decoding and mapping to planes
-    double operate = 0;   // the operator itself
-    double write = 0;     // mapping back and encoding
-    double total = 0;     // the whole job, opening and closing files included
-};
-
 struct JobOptions {
-    int jpeg_quality = 90;
+    // The quality, and a chroma subsampling that overrides the input JPEG's.
+    zenk::JpegOptions jpeg;
     zenk::ReadLimits limits;
     int part_rows = 64;
-    zenk::PngOptions png;
+    zenk::Background background;  // under transparent pixels, for outputs without alpha
+    bool strip = false;           // metadata: keep only the colour description and orientation
 };
 
-// The output format its name asks for: .png, .jpg or .jpeg (any case).
+struct JobRequest {
+    std::filesystem::path input;   // empty: standard input
+    std::filesystem::path output;  // empty: standard output
+    // The output format; else the output name's, or the input's on standard output.
+    std::optional<zenk::FileFormat> format;
+};
+
+struct JobResult {
+    std::optional<std::string> problem;  // what failed, without the input's name
+    std::vector<std::string> warnings;   // what was wrong but did not stop the job
+    JobTiming timing;
+};
+
+// The format an output name asks for by its extension (any case): .png;
+// .jpg, .jpeg, .jpe, .jfif.
 std::optional<zenk::FileFormat> format_for(const std::filesystem::path &output);
+// The format a --format value names: png, jpg or jpeg.
+std::optional<zenk::FileFormat> format_named(const std::string &name);
 
-// Runs the operation; on failure returns the problem (without the file name)
-// and leaves no output behind. `rows_done(done, total)` follows the rows decoded.
-std::optional<std::string> run_job(const std::filesystem::path &input, const std::filesystem::path &output,
-                                   const Operation &operation, const JobOptions &options,
-                                   const std::function<void(int32_t, int32_t)> &rows_done = {},
-                                   JobTiming *timing = nullptr);
-
-// Routes the operators' failure texts into the running job's message; call
-// once before running jobs.
-void capture_operator_errors();
+// Runs the operation; on failure leaves no output file behind. `rows_done`
+// follows the rows read.
+JobResult run_job(const JobRequest &request, const Operation &operation, const JobOptions &options,
+                  const RowProgress &rows_done = {});
 
 }  // namespace qova_tool
 

@@ -1,4 +1,5 @@
-// qova: the colour operators on PNG and JPEG files.
+// qova: the colour operators on image files.
+#include "arguments.h"
 #include "demo.h"
 #include "job.h"
 #include "output_file.h"
@@ -9,12 +10,13 @@
 #include <CLI/CLI.hpp>
 
 #include <atomic>
+#include <csignal>
 #include <cstdlib>
 #include <iostream>
 #include <map>
 #include <mutex>
-#include <regex>
 #include <thread>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 using namespace qova_tool;
@@ -23,98 +25,150 @@ namespace {
 
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr char kStandardStream[] = "-";
 
-struct Task {
-    fs::path input, output;
-};
-
-struct FileOptions {
+// The options as typed; numbers are read by arguments.h, so that every
+// problem is reported the same way.
+struct CommandLine {
     std::vector<std::string> inputs;
-    std::string output;
-    std::string format;  // batch output format; empty: each input's own
-    bool timing = false;
-    unsigned jobs = std::max(1u, std::thread::hardware_concurrency());
+    std::string output, format, quality = "90", jobs, max_pixels, subsampling, background;
+    std::string strength, poles, centre, bandwidth, order = "2", table;
+    bool timing = false, strip = false, no_linear = false;
+    std::string demo_dir = "qova-demo";
 };
 
-void report(const fs::path &file, const std::string &problem) {
-    static std::mutex lock;
-    std::lock_guard<std::mutex> guard(lock);
-    std::cerr << "qova: " << file.string() << ": " << problem << "\n";
+// One input's job, or why it cannot run.
+struct Task {
+    std::string name;  // the input as the user gave it
+    JobRequest request;
+    std::optional<std::string> problem;
+};
+
+std::mutex g_report_lock;
+
+void report(const std::string &name, const std::string &message) {
+    std::lock_guard<std::mutex> guard(g_report_lock);
+    std::cerr << "qova: " << name << ": " << message << "\n";
 }
 
-void add_file_options(CLI::App *cmd, FileOptions &files, JobOptions &job) {
-    cmd->add_option("inputs", files.inputs, "PNG or JPEG images to read")->required()->type_name("IN...");
-    cmd->add_option("-o,--output", files.output,
-                    "output file (one input) or existing folder (several); the extension picks PNG or JPEG")
+void add_file_options(CLI::App *cmd, CommandLine &line) {
+    cmd->add_option("inputs", line.inputs, "PNG or JPEG images to read; - reads standard input")
+        ->required()
+        ->type_name("IN...");
+    cmd->add_option("-o,--output", line.output,
+                    "output file (one input), existing folder (several), or - for standard output")
         ->required()
         ->type_name("OUT");
-    cmd->add_option("-j,--jobs", files.jobs, "images processed at once (default: number of cores)")
-        ->check(CLI::Range(1, 256));
-    cmd->add_option("--format", files.format, "output format of a batch (default: each input's own)")
-        ->check(CLI::IsMember({"png", "jpg", "jpeg"}));
-    cmd->add_option("--quality", job.jpeg_quality, "JPEG output quality")->check(CLI::Range(1, 100))->capture_default_str();
-    cmd->add_option("--max-pixels", job.limits.max_pixels, "refuse images with more pixels than this")
-        ->check(CLI::PositiveNumber)
-        ->capture_default_str();
-    cmd->add_flag("--timing", files.timing, "print where each image's time went (decode, operator, encode)");
+    cmd->add_option("-j,--jobs", line.jobs, "images processed at once (default: number of cores)")->type_name("N");
+    cmd->add_option("--format", line.format, "output format: png or jpg (default: the output name's, else the input's)")
+        ->type_name("FORMAT");
+    cmd->add_option("--quality", line.quality, "JPEG output quality, 1..100 (default 90)")->type_name("Q");
+    cmd->add_option("--subsampling", line.subsampling,
+                    "JPEG chroma subsampling: 444, 422 or 420 (default: the input JPEG's; else 444 at quality 90 "
+                    "and above, 420 below)")
+        ->type_name("S");
+    cmd->add_option("--background", line.background,
+                    "colour under transparent pixels for outputs without alpha (default white)")
+        ->type_name("COLOUR");
+    cmd->add_flag("--strip", line.strip, "drop all metadata but the colour profile (and a rotated orientation)");
+    cmd->add_option("--max-pixels", line.max_pixels, "refuse images with more pixels than this (default 1000000000)")
+        ->type_name("N");
+    cmd->add_flag("--timing", line.timing, "print where each image's time went (decode, operator, encode)");
 }
 
-// Degrees with at most one decimal, 0..360, to tenths of a degree.
-std::vector<int> parse_poles(const std::string &text) {
-    static const std::regex kDegrees(R"(\s*(\d{1,3})(?:\.(\d))?\s*)");
-    std::vector<int> poles;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t comma = text.find(',', start);
-        const std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-        std::smatch m;
-        if (!std::regex_match(item, m, kDegrees))
-            throw CLI::ValidationError("--poles", "'" + item + "' is not a number of degrees with at most one decimal");
-        const int tenths = std::stoi(m[1].str()) * 10 + (m[2].matched ? m[2].str()[0] - '0' : 0);
-        if (tenths > 3600) throw CLI::ValidationError("--poles", "'" + item + "' is not between 0 and 360 degrees");
-        poles.push_back(tenths);
-        if (comma == std::string::npos) return poles;
-        start = comma + 1;
+// The job options the command line asks for. An option given with an empty
+// value is read (and refused) like any other value.
+JobOptions job_options(const CommandLine &line, const CLI::App &sub) {
+    JobOptions options;
+    options.jpeg.quality = static_cast<int>(whole_number("--quality", line.quality, 1, 100));
+    if (sub.count("--subsampling")) options.jpeg.sampling = parse_subsampling(line.subsampling);
+    if (sub.count("--background")) options.background = parse_colour("--background", line.background);
+    if (sub.count("--max-pixels"))
+        options.limits.max_pixels = static_cast<uint64_t>(whole_number("--max-pixels", line.max_pixels, 1, INT64_MAX));
+    options.strip = line.strip;
+    return options;
+}
+
+// A warning when no wavelength of the locus can fall in the full-weight band.
+void warn_about_centre(const Operation &op) {
+    constexpr int kFirst = 380, kLast = 698;  // the dominant wavelengths the filter finds
+    if (op.centre >= kFirst && op.centre <= kLast) return;
+    const int64_t gap = op.centre < kFirst ? int64_t{kFirst} - op.centre : int64_t{op.centre} - kLast;
+    const int64_t half = op.bandwidth / 2;
+    std::string consequence;
+    if (gap >= half || op.order == 0) {
+        consequence = "every pixel will be dimmed";
+    } else if (op.centre < kFirst) {
+        consequence = "only dominant wavelengths below " + std::to_string(op.centre + half) + " nm keep their brightness";
+    } else {
+        consequence = "only dominant wavelengths above " + std::to_string(op.centre - half) + " nm keep their brightness";
     }
+    std::lock_guard<std::mutex> guard(g_report_lock);
+    std::cerr << "qova: warning: --centre " << op.centre << " nm lies outside the spectral locus (" << kFirst << ".."
+              << kLast << " nm): " << consequence << "\n";
 }
 
-// Pairs each input with its output; refuses what cannot work before any file is touched.
-std::optional<std::vector<Task>> plan_tasks(const FileOptions &files) {
+fs::path output_in_folder(const fs::path &folder, const fs::path &input, const std::optional<zenk::FileFormat> &format) {
+    fs::path name = input.filename();
+    if (name.empty()) name = input.parent_path().filename();  // "dir/"
+    fs::path out = folder / name;
+    if (format) out.replace_extension(*format == zenk::FileFormat::Png ? ".png" : ".jpg");
+    return out;
+}
+
+// Pairs each input with its output. What makes the whole command line wrong
+// throws a UsageError; a problem of one input stays with its task.
+std::vector<Task> plan_tasks(const CommandLine &line, const std::optional<zenk::FileFormat> &format) {
+    if (line.output.empty()) throw UsageError("-o needs an output file, folder or - (standard output), not ''");
+    for (const std::string &input : line.inputs)
+        if (input.empty()) throw UsageError("an input name is empty");
+    const bool from_stdin = std::find(line.inputs.begin(), line.inputs.end(), kStandardStream) != line.inputs.end();
+    const bool to_stdout = line.output == kStandardStream;
+    if (from_stdin && line.inputs.size() > 1) throw UsageError("standard input (-) can only be the one input");
+    if (to_stdout && line.inputs.size() > 1) throw UsageError("-o - writes one image: give one input");
+    if (to_stdout && isatty(STDOUT_FILENO)) throw UsageError("refusing to write an image to a terminal (-o -)");
+
     std::error_code ec;
-    const fs::path output = fs::absolute(files.output);
-    const bool to_folder = files.inputs.size() > 1 || fs::is_directory(output, ec);
+    const fs::path output = to_stdout ? fs::path() : fs::absolute(line.output);
+    const bool named_folder = line.output.back() == '/';
+    const bool to_folder = !to_stdout && (line.inputs.size() > 1 || named_folder || fs::is_directory(output, ec));
     if (to_folder && !fs::is_directory(output, ec)) {
-        report(output, fs::exists(output, ec) ? "is not a folder (several inputs need an output folder)"
-                                               : "output folder does not exist");
-        return std::nullopt;
+        throw UsageError(line.output + (fs::exists(output, ec) ? ": is not a folder (several inputs need an output folder)"
+                                                               : ": output folder does not exist"));
     }
+    if (to_folder && from_stdin) throw UsageError("standard input (-) needs an output file name, not a folder");
+    const auto named_format = to_folder || to_stdout ? std::nullopt : format_for(output);
+    if (format && named_format && *format != *named_format)
+        throw UsageError("--format " + line.format + " does not match the output name " + line.output);
+
     std::vector<Task> tasks;
-    std::map<fs::path, fs::path> taken;
-    bool ok = true;
-    for (const std::string &name : files.inputs) {
-        Task t{fs::absolute(name), output};
+    std::map<fs::path, std::string> taken;  // output, the input writing it
+    for (const std::string &name : line.inputs) {
+        Task t;
+        t.name = name == kStandardStream ? "standard input" : name;
+        t.request.input = name == kStandardStream ? fs::path() : fs::absolute(name);
+        t.request.format = format;
         if (to_folder) {
-            t.output = output / t.input.filename();
-            if (!files.format.empty()) t.output.replace_extension("." + files.format);
+            t.request.output = output_in_folder(output, t.request.input.lexically_normal(), format);
+        } else if (!to_stdout) {
+            t.request.output = output;
         }
-        if (!format_for(t.output)) {
-            report(t.output, "unknown output format (use .png, .jpg or .jpeg)");
-            ok = false;
-        } else if (fs::equivalent(t.input, t.output, ec)) {
-            report(t.input, "refusing to overwrite the input with its own output");
-            ok = false;
-        } else if (const auto [it, fresh] = taken.emplace(t.output.lexically_normal(), t.input); !fresh) {
-            report(t.input, "output " + t.output.string() + " is already written for " + it->second.string());
-            ok = false;
-        } else {
-            tasks.push_back(t);
+        if (!t.request.output.empty()) {
+            const auto [it, fresh] = taken.emplace(t.request.output.lexically_normal(), name);
+            if (!fresh) {
+                t.problem = "its output " + t.request.output.string() + " is already taken by " + it->second;
+            } else if (!t.request.input.empty() && fs::equivalent(t.request.input, t.request.output, ec)) {
+                t.problem = "refusing to overwrite the input with its own output";
+            }
         }
+        tasks.push_back(std::move(t));
     }
-    return ok ? std::optional(tasks) : std::nullopt;
+    return tasks;
 }
 
 // The band filter reads cie_table.txt from the working directory: move there,
 // or into a private folder holding a copy when the table has another name.
+// A problem with a table the command line names is a usage error.
 std::optional<std::string> enter_table_folder(const std::string &table_option) {
     fs::path table;
     if (!table_option.empty()) {
@@ -126,7 +180,7 @@ std::optional<std::string> enter_table_folder(const std::string &table_option) {
     }
     const fs::path named = table;  // what messages name
     std::error_code ec;
-    if (!fs::is_regular_file(table, ec)) return table.string() + ": table file not found";
+    if (!fs::is_regular_file(table, ec)) throw UsageError(table.string() + ": table file not found");
     if (table.filename() != "cie_table.txt") {
         static fs::path copy_dir;  // removed at exit
         std::string pattern = (fs::temp_directory_path() / "qova-table-XXXXXX").string();
@@ -145,107 +199,120 @@ std::optional<std::string> enter_table_folder(const std::string &table_option) {
     ChromaEntry entries[QOVA_TABLE_SIZE];
     const int records = QOVA_readtable("cie_table.txt", entries);
     if (records < QOVA_TABLE_SIZE - 1)
-        return named.string() + ": not a usable table (" + std::to_string(records < 0 ? 0 : records) +
-               " records read, 339 needed)";
+        throw UsageError(named.string() + ": not a usable table (" + std::to_string(records < 0 ? 0 : records) +
+                         " records read, 339 needed)");
     return std::nullopt;
 }
 
-void report_timing(const fs::path &file, const JobTiming &t) {
+void report_timing(const std::string &name, const JobTiming &t) {
     char line[200];
     std::snprintf(line, sizeof line, "decode %.3f s, operator %.3f s, encode %.3f s, total %.3f s (operator %.1f%%)",
                   t.read, t.operate, t.write, t.total, t.total > 0 ? 100 * t.operate / t.total : 0.0);
-    report(file, line);
+    report(name, line);
 }
 
 int run_tasks(const std::vector<Task> &tasks, const Operation &operation, const JobOptions &options, unsigned jobs,
               bool timing) {
+    bool failed = false;
+    std::vector<const Task *> runnable;
+    for (const Task &t : tasks) {
+        if (t.problem) {
+            report(t.name, *t.problem);
+            failed = true;
+        } else {
+            runnable.push_back(&t);
+        }
+    }
+    const unsigned workers = std::max(1u, std::min<unsigned>(jobs, static_cast<unsigned>(runnable.size())));
+    Progress progress(runnable.size(), workers);
     std::atomic<std::size_t> next{0};
-    std::atomic<bool> failed{false};
-    const bool single = tasks.size() == 1;
-    Progress progress(single ? 1 : static_cast<int64_t>(tasks.size()), single ? "rows" : "images");
-    const auto worker = [&] {
-        for (std::size_t i; (i = next++) < tasks.size();) {
-            const Task &t = tasks[i];
-            const auto rows = [&](int32_t done, int32_t total) {
-                if (single) progress.set_total_and_done(total, done);
-            };
-            JobTiming spent;
-            if (const auto problem = run_job(t.input, t.output, operation, options, rows, &spent)) {
-                report(t.input, *problem);
-                failed = true;
+    std::atomic<bool> any_failed{false};
+    const auto worker = [&](std::size_t slot) {
+        for (std::size_t i; (i = next++) < runnable.size();) {
+            const Task &t = *runnable[i];
+            const auto rows = [&](int64_t done, int64_t total) { progress.rows(slot, done, total); };
+            const JobResult result = run_job(t.request, operation, options, rows);
+            progress.image_done(slot);
+            for (const std::string &w : result.warnings) report(t.name, "warning: " + w);
+            if (result.problem) {
+                report(t.name, *result.problem);
+                any_failed = true;
             } else if (timing) {
-                report_timing(t.input, spent);
+                report_timing(t.name, result.timing);
             }
-            if (!single) progress.add(1);
         }
     };
     std::vector<std::thread> pool;
-    const unsigned workers = std::min<unsigned>(jobs, static_cast<unsigned>(tasks.size()));
-    for (unsigned w = 1; w < workers; ++w) pool.emplace_back(worker);
-    worker();
+    for (unsigned w = 1; w < workers; ++w) pool.emplace_back(worker, w);
+    worker(0);
     for (std::thread &t : pool) t.join();
     progress.finish();
-    return failed ? kExitFailed : 0;
+    return failed || any_failed ? kExitFailed : 0;
 }
 
-}  // namespace
+Operation operation_from(const CommandLine &line, OperatorKind kind) {
+    Operation op;
+    op.kind = kind;
+    if (kind == OperatorKind::Bandpass) {
+        op.centre = static_cast<int>(whole_number("--centre", line.centre, INT32_MIN, INT32_MAX));
+        op.bandwidth = static_cast<int>(whole_number("--bandwidth", line.bandwidth, 2, 100000));
+        op.order = static_cast<int>(whole_number("--order", line.order, INT32_MIN, INT32_MAX));
+        op.linear = !line.no_linear;
+    } else {
+        op.strength = static_cast<int>(whole_number("--strength", line.strength, -100, 100));
+    }
+    return op;
+}
 
-int main(int argc, char **argv) {
+int run(int argc, char **argv) {
     CLI::App app{"qova: colour operators on PNG and JPEG images.\n"
                  "Each subcommand reads IN... and writes the result to OUT."};
     app.require_subcommand(1);
     app.set_version_flag("--version", std::to_string(QOVA_VERSION_MAJOR) + "." + std::to_string(QOVA_VERSION_MINOR) +
                                           "." + std::to_string(QOVA_VERSION_PATCH));
-
-    FileOptions files;
-    JobOptions job;
-    Operation op;
-    std::string poles, table;
+    CommandLine line;
 
     CLI::App *saturation = app.add_subcommand("saturation", "Raise or lower saturation by a percentage of itself");
-    saturation->add_option("--strength", op.strength, "percent change of saturation, -100..100")
-        ->required()
-        ->check(CLI::Range(-100, 100));
-    add_file_options(saturation, files, job);
+    saturation->add_option("--strength", line.strength, "percent change of saturation, -100..100")->required();
+    add_file_options(saturation, line);
 
     CLI::App *hue = app.add_subcommand("hue", "Pull hues toward poles (or push them away)");
-    hue->add_option("--strength", op.strength, "percent of each hue's distance to its pole, -100..100 (negative pushes)")
-        ->required()
-        ->check(CLI::Range(-100, 100));
-    hue->add_option("--poles", poles, "poles in degrees, e.g. 30,210.5 (default: 0,120,240 with clamping)")
+    hue->add_option("--strength", line.strength, "percent of each hue's distance to its pole, -100..100 (negative pushes)")
+        ->required();
+    hue->add_option("--poles", line.poles, "poles in degrees, e.g. 30,210.5 (default: 0,120,240 with clamping)")
         ->type_name("DEG,DEG,...");
-    add_file_options(hue, files, job);
+    add_file_options(hue, line);
 
     CLI::App *bandpass = app.add_subcommand("bandpass", "Dim colours by how far their dominant wavelength lies from a centre");
-    bandpass->add_option("--centre,--center", op.centre, "centre wavelength in nm (the locus spans 380..698)")->required();
-    bandpass->add_option("--bandwidth", op.bandwidth, "full weight within half of this (nm), half weight up to it")
-        ->required()
-        ->check(CLI::Range(2, 100000));
-    bandpass->add_option("--order", op.order, "Butterworth order: higher is steeper, 0 halves all, negative is a stop band")
-        ->capture_default_str();
-    bool no_linear = false;
-    bandpass->add_flag("--no-linear", no_linear, "filter the stored sRGB values instead of linear light");
-    bandpass->add_option("--table", table, "chromaticity table to use instead of the shipped cie_table.txt")
+    bandpass->add_option("--centre,--center", line.centre, "centre wavelength in nm (the locus spans 380..698)")
+        ->required();
+    bandpass->add_option("--bandwidth", line.bandwidth, "full weight within half of this (nm), half weight up to it, 2..100000")
+        ->required();
+    bandpass->add_option("--order", line.order, "Butterworth order: higher is steeper, 0 halves all, negative is a stop band (default 2)");
+    bandpass->add_flag("--no-linear", line.no_linear, "filter the stored sRGB values instead of linear light");
+    bandpass->add_option("--table", line.table, "chromaticity table to use instead of the shipped cie_table.txt")
         ->type_name("FILE");
-    add_file_options(bandpass, files, job);
+    add_file_options(bandpass, line);
 
-    std::string demo_dir = "qova-demo";
     CLI::App *demo = app.add_subcommand("demo", "Run every operator on the bundled sample and make a contact sheet");
-    demo->add_option("dir", demo_dir, "folder for the results")->capture_default_str();
+    demo->add_option("dir", line.demo_dir, "folder for the results")->capture_default_str();
 
     try {
         app.parse(argc, argv);
-        if (!poles.empty()) op.poles = parse_poles(poles);
+    } catch (const CLI::Success &e) {  // --help, --version
+        return app.exit(e);
     } catch (const CLI::ParseError &e) {
-        const int code = app.exit(e);
-        return code == 0 ? 0 : kExitUsage;
+        CLI::App *sub = app.get_subcommands().empty() ? nullptr : app.get_subcommands().front();
+        throw UsageError(std::string(e.what()) + " (see qova " + (sub ? sub->get_name() + " " : "") + "--help)");
     }
-    op.linear = !no_linear;
+
     capture_operator_errors();
     OutputFile::install_signal_cleanup();
+    std::signal(SIGPIPE, SIG_IGN);  // a closed pipe shows as a failed write
 
     if (demo->parsed()) {
-        const fs::path dir = fs::absolute(demo_dir);
+        if (line.demo_dir.empty()) throw UsageError("demo needs a folder name, not ''");
+        const fs::path dir = fs::absolute(line.demo_dir);
         const auto sample = find_shipped_file("sample.jpg");
         if (!sample) {
             std::cerr << "qova: cannot find the bundled sample.jpg\n";
@@ -255,17 +322,45 @@ int main(int argc, char **argv) {
             std::cerr << "qova: " << *problem << "\n";
             return kExitFailed;
         }
-        return run_demo(dir, *sample, job);
+        return run_demo(dir, *sample, JobOptions{});
     }
 
-    op.kind = saturation->parsed() ? OperatorKind::Saturation : hue->parsed() ? OperatorKind::Hue : OperatorKind::Bandpass;
-    const auto tasks = plan_tasks(files);
-    if (!tasks) return kExitFailed;
-    if (op.kind == OperatorKind::Bandpass) {
-        if (const auto problem = enter_table_folder(table)) {
+    const CLI::App &sub = *app.get_subcommands().front();
+    const JobOptions options = job_options(line, sub);
+    const OperatorKind kind = saturation->parsed() ? OperatorKind::Saturation
+                              : hue->parsed()      ? OperatorKind::Hue
+                                                   : OperatorKind::Bandpass;
+    Operation op = operation_from(line, kind);
+    if (kind == OperatorKind::Hue && sub.count("--poles")) op.poles = parse_poles(line.poles);
+    if (kind == OperatorKind::Bandpass && sub.count("--table") && line.table.empty())
+        throw UsageError("--table needs a file name, not ''");
+    std::optional<zenk::FileFormat> format;
+    if (sub.count("--format") && !(format = format_named(line.format)))
+        throw UsageError("--format needs png, jpg or jpeg, not '" + line.format + "'");
+    const unsigned jobs = sub.count("--jobs") ? static_cast<unsigned>(whole_number("--jobs", line.jobs, 1, 1024))
+                                              : std::max(1u, std::thread::hardware_concurrency());
+
+    const std::vector<Task> tasks = plan_tasks(line, format);
+    if (kind == OperatorKind::Bandpass) {
+        if (const auto problem = enter_table_folder(line.table)) {
             std::cerr << "qova: " << *problem << "\n";
             return kExitFailed;
         }
+        warn_about_centre(op);
     }
-    return run_tasks(*tasks, op, job, files.jobs, files.timing);
+    return run_tasks(tasks, op, options, jobs, line.timing);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    try {
+        return run(argc, argv);
+    } catch (const UsageError &e) {
+        std::cerr << "qova: " << e.what() << "\n";
+        return kExitUsage;
+    } catch (const std::exception &e) {
+        std::cerr << "qova: " << e.what() << "\n";
+        return kExitFailed;
+    }
 }

@@ -66,8 +66,9 @@ void OutputFile::install_signal_cleanup() {
 std::unique_ptr<OutputFile> OutputFile::create(const std::filesystem::path &final_path, std::string *error) {
     std::unique_ptr<OutputFile> out(new OutputFile);
     out->final_ = final_path;
+    // A short name, so that any name legal for the output is legal here too.
     const std::filesystem::path dir = final_path.has_parent_path() ? final_path.parent_path() : ".";
-    std::string pattern = (dir / ("." + final_path.filename().string() + ".qova-XXXXXX")).string();
+    std::string pattern = (dir / ".qova-XXXXXX").string();
     const int fd = mkstemp(pattern.data());
     if (fd < 0) {
         *error = std::strerror(errno);
@@ -75,7 +76,9 @@ std::unique_ptr<OutputFile> OutputFile::create(const std::filesystem::path &fina
     }
     out->temp_ = pattern;
     out->slot_ = claim_slot(pattern);
-    fchmod(fd, creation_mode());
+    struct stat existing {};
+    const bool replaces = stat(final_path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
+    fchmod(fd, replaces ? existing.st_mode & 07777 : creation_mode());
     out->stream_ = fdopen(fd, "wb");
     if (!out->stream_) {
         *error = std::strerror(errno);
@@ -85,8 +88,15 @@ std::unique_ptr<OutputFile> OutputFile::create(const std::filesystem::path &fina
     return out;
 }
 
+std::unique_ptr<OutputFile> OutputFile::standard_output() {
+    std::unique_ptr<OutputFile> out(new OutputFile);
+    out->stream_ = stdout;
+    out->standard_output_ = true;
+    return out;
+}
+
 OutputFile::~OutputFile() {
-    if (stream_) std::fclose(stream_);
+    if (stream_ && !standard_output_) std::fclose(stream_);
     if (!temp_.empty()) unlink(temp_.c_str());
     release_slot(slot_);
 }
@@ -94,6 +104,11 @@ OutputFile::~OutputFile() {
 bool OutputFile::commit(std::string *error) {
     const bool written = std::fflush(stream_) == 0 && !std::ferror(stream_);
     const int saved = errno;
+    if (standard_output_) {
+        stream_ = nullptr;
+        if (!written) *error = std::string("cannot write: ") + std::strerror(saved);
+        return written;
+    }
     const bool closed = std::fclose(stream_) == 0;
     stream_ = nullptr;
     if (!written || !closed) {

@@ -1,0 +1,36 @@
+// The command line's values read the same way everywhere: each problem becomes
+// a UsageError holding one line that names the option and what it needs.
+#ifndef QOVA_TOOLS_ARGUMENTS_H
+#define QOVA_TOOLS_ARGUMENTS_H
+
+#include "file_host.h"
+#include "raster.h"
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace qova_tool {
+
+// A bad command line: reported before any work, exit status 2.
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// A whole number in [lo, hi].
+int64_t whole_number(const std::string &option, const std::string &text, int64_t lo, int64_t hi);
+
+// Degrees with at most one decimal, 0..360, to tenths of a degree.
+std::vector<int> parse_poles(const std::string &text);
+
+// A colour by name (white, black, grey, red, green, blue, yellow, cyan,
+// magenta) or as #rgb or #rrggbb.
+zenk::Background parse_colour(const std::string &option, const std::string &text);
+
+// 444, 422 or 420.
+zenk::ChromaSampling parse_subsampling(const std::string &text);
+
+}  // namespace qova_tool
+
+#endif

@@ -1,0 +1,52 @@
+// One operator over one image: decoded part by part, mapped to the operator's
+// planes, transformed, mapped back and encoded.
+#ifndef QOVA_TOOLS_PIPELINE_H
+#define QOVA_TOOLS_PIPELINE_H
+
+#include "file_host.h"
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qova_tool {
+
+enum class OperatorKind { Saturation, Hue, Bandpass };
+
+struct Operation {
+    OperatorKind kind = OperatorKind::Saturation;
+    int strength = 0;           // saturation, hue
+    std::vector<int> poles;     // hue, tenths of a degree; empty: the fixed poles
+    int centre = 550;           // bandpass, nm
+    int bandwidth = 100;
+    int order = 2;
+    bool linear = true;         // bandpass: filter in linear light
+};
+
+// Where one image's time went, in seconds.
+struct JobTiming {
+    double read = 0;      // decoding and mapping to planes
+    double operate = 0;   // the operator itself
+    double write = 0;     // mapping back and encoding
+    double total = 0;     // the whole job, opening and closing files included
+};
+
+// Called with the rows decoded so far and the rows there are to decode.
+using RowProgress = std::function<void(int64_t done, int64_t total)>;
+
+// Runs `operation` over every row of `reader` into `writer`, whose layout is
+// `output`. Returns the problem if anything failed: the reader's, the
+// writer's (naming `output_name`) or the operator's. Adds to `timing`.
+std::optional<std::string> transform(zenk::RasterReader &reader, zenk::RasterWriter &writer,
+                                     const zenk::RasterInfo &output, const std::string &output_name,
+                                     const Operation &operation, const zenk::Background &background, int part_rows,
+                                     const RowProgress &rows_done, JobTiming *timing);
+
+// Routes the operators' failure texts into the running job's message; call
+// once before running jobs.
+void capture_operator_errors();
+
+}  // namespace qova_tool
+
+#endif
