@@ -502,6 +502,8 @@ public:
     }
 
     bool write_rows(int rows, const uint16_t *in) override {
+        if (rows < 0 || rows > info_.height - rows_written_) return fail("more rows than the image has");
+        rows_written_ += rows;
         const std::size_t samples = static_cast<std::size_t>(info_.width) * static_cast<std::size_t>(info_.channels);
         const BandPlan plan = plan_for(rows, in);
         if (!(plan == plan_) && !change_plan(plan)) return false;
@@ -515,6 +517,9 @@ public:
     }
 
     bool finish() override {
+        if (rows_written_ != info_.height)
+            return fail(("only " + std::to_string(rows_written_) + " of " + std::to_string(info_.height) +
+                         " rows were written").c_str());
         if (!deflate_bytes(nullptr, 0, Z_FINISH) || !emit_data()) return false;
         if (setjmp(png_jmpbuf(png_))) return fail(messages_.text);
         png_write_chunk(png_, reinterpret_cast<png_const_bytep>("IEND"), nullptr, 0);
@@ -734,6 +739,7 @@ private:
     z_stream z_{};
     bool deflating_ = false;
     BandPlan plan_ = kPhotoPlan;
+    int32_t rows_written_ = 0;
     std::size_t bpp_ = 1, row_bytes_ = 0;
     std::vector<uint8_t> row_, prior_, candidates_, out_;
 };

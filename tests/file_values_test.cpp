@@ -46,6 +46,29 @@ TEST(FileValues, SixteenBitByteOrderOnReadAndWrite) {
         for (int k = 0; k < 3; ++k) EXPECT_EQ(grey.samples[p * 3 + static_cast<std::size_t>(k)], means[p]) << "pixel " << p;
 }
 
+// Flat 8 x 8 blocks of grey survive JPEG at quality 100 exactly: one
+// coefficient each, no colour conversion.
+std::vector<std::string> grey_blocks(const std::vector<std::vector<uint16_t>> &pixels, int depth) {
+    std::vector<std::string> rows;
+    for (int y = 0; y < 8; ++y) {
+        std::vector<uint16_t> row;
+        for (const auto &pixel : pixels)
+            for (int x = 0; x < 8; ++x) row.insert(row.end(), pixel.begin(), pixel.end());
+        rows.push_back(depth == 16 ? bytes::be16_row(row) : std::string(row.begin(), row.end()));
+    }
+    return rows;
+}
+
+TEST(FileValues, SixteenBitGreyNarrowedExactly) {
+    TempDir dir;
+    // round(v / 257), where v / 256 would give 255, 1, 128 and 19.
+    const std::string png = bytes::png_file(32, 8, 16, 0, grey_blocks({{0xFF00}, {0x01FF}, {0x8000}, {0x13FF}}, 16));
+    const Decoded out = bytes::decode(run_on(dir, png, "in.png", "saturation --strength 0 --quality 100", "out.jpg"));
+    ASSERT_EQ(out.channels, 1);
+    const int expected[] = {254, 2, 128, 20};
+    for (int block = 0; block < 4; ++block) EXPECT_EQ(out.at(block * 8 + 4, 4, 0), expected[block]) << block;
+}
+
 TEST(FileValues, SixteenBitsNarrowedForJpeg) {
     TempDir dir;
     // 16 x 8: two flat 8 x 8 blocks, which JPEG at quality 100 keeps to within a level.
@@ -205,6 +228,57 @@ TEST(FileValues, TransparencyCompositedOverTheBackground) {
     }
 }
 
+TEST(FileValues, GreyTransparencyCompositedExactly) {
+    TempDir dir;
+    const std::string png = bytes::png_file(24, 8, 8, 4, grey_blocks({{200, 128}, {200, 0}, {200, 255}}, 8));
+    // (v a + background (255 - a)) / 255, rounded; grey JPEG keeps flat blocks exactly.
+    const struct { const char *option; int expected[3]; } cases[] = {
+        {"", {227, 255, 200}},
+        {"--background black", {100, 0, 200}},
+        {"--background '#404040'", {132, 64, 200}},
+    };
+    for (const auto &c : cases) {
+        const std::string command = std::string("saturation --strength 0 --quality 100 ") + c.option;
+        const Decoded out = bytes::decode(run_on(dir, png, "in.png", command, "out.jpg"));
+        ASSERT_EQ(out.channels, 1) << c.option;
+        for (int b = 0; b < 3; ++b) EXPECT_EQ(out.at(b * 8 + 4, 4, 0), c.expected[b]) << c.option << " block " << b;
+    }
+    // Over a colour, grey becomes RGB.
+    const Decoded red = bytes::decode(run_on(dir, png, "in.png", "saturation --strength 0 --quality 100 --background red", "out.jpg"));
+    ASSERT_EQ(red.channels, 3);
+    const int over_red[3][3] = {{227, 100, 100}, {255, 0, 0}, {200, 200, 200}};
+    for (int b = 0; b < 3; ++b)
+        for (int k = 0; k < 3; ++k) EXPECT_NEAR(red.at(b * 8 + 4, 4, k), over_red[b][k], 2) << "block " << b;
+}
+
+TEST(FileValues, InterlacedPngReadInFull) {
+    // Adam7: seven passes over sub-images, each stored as its own rows.
+    TempDir dir;
+    const uint32_t width = 11, height = 70;  // more rows than one part
+    const auto sample = [](uint32_t x, uint32_t y, uint32_t k) { return static_cast<char>((x * 23 + y * 41 + k * 97) % 256); };
+    const uint32_t start_x[] = {0, 4, 0, 2, 0, 1, 0}, start_y[] = {0, 0, 4, 0, 2, 0, 1};
+    const uint32_t step_x[] = {8, 8, 4, 4, 2, 2, 1}, step_y[] = {8, 8, 8, 4, 4, 2, 2};
+    std::string raw;
+    for (int pass = 0; pass < 7; ++pass)
+        for (uint32_t y = start_y[pass]; y < height; y += step_y[pass]) {
+            std::string row;
+            for (uint32_t x = start_x[pass]; x < width; x += step_x[pass])
+                for (uint32_t k = 0; k < 3; ++k) row += sample(x, y, k);
+            if (!row.empty()) raw += '\0' + row;
+        }
+    std::string ihdr;
+    bytes::put32(ihdr, width);
+    bytes::put32(ihdr, height);
+    ihdr += std::string("\x08\x02\x00\x00\x01", 5);
+    const std::string png = std::string("\x89PNG\r\n\x1a\n", 8) + bytes::png_chunk("IHDR", ihdr) +
+                            bytes::png_chunk("IDAT", bytes::deflated(raw)) + bytes::png_chunk("IEND", "");
+    std::vector<uint16_t> expected;
+    for (uint32_t y = 0; y < height; ++y)
+        for (uint32_t x = 0; x < width; ++x)
+            for (uint32_t k = 0; k < 3; ++k) expected.push_back(static_cast<uint8_t>(sample(x, y, k)));
+    EXPECT_EQ(bytes::decode(run_on(dir, png, "in.png", "saturation --strength 0", "out.png")).samples, expected);
+}
+
 TEST(FileValues, FewColoursComeOutAsTheStreamedPathWouldGiveThem) {
     // The same 40 colours alone (palette path) and beside 300 others (streamed):
     // each colour must come out the same either way.
@@ -260,6 +334,9 @@ TEST(FileValues, JpegSubsamplingFollowsTheInput) {
                   c.expected)
             << c.name << " " << c.options;
     }
+    // A 4:2:2 input stays 4:2:2.
+    const std::string jpeg422 = run_on(dir, png, "in.png", "hue --strength 10 --subsampling 422", "422.jpg");
+    EXPECT_EQ(bytes::jpeg_sampling(run_on(dir, jpeg422, "in.jpg", "hue --strength 10", "out.jpg")), s422);
 }
 
 TEST(FileValues, JpegLackingOnlyItsEndIsReadWithAWarning) {

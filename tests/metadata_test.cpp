@@ -68,7 +68,7 @@ std::string be32(uint32_t v) {
     return s;
 }
 
-const std::string kPhysBytes = be32(11811) + be32(11811) + "\x01";  // 300 dpi in pixels per metre
+const std::string kPhysBytes = be32(2835) + be32(2835) + "\x01";  // 72 dpi: 2834.6 pixels per metre, rounded
 const std::string kGamma = be32(100000);                             // linear samples, not sRGB's 45455
 const std::string kChromaticities = be32(31270) + be32(32900) + be32(64000) + be32(33000) + be32(30000) +
                                     be32(60000) + be32(15000) + be32(6000);
@@ -109,12 +109,12 @@ std::string metadata_png(bool many_colours) {
     return pixels_png(20, many_colours, before);
 }
 
-// A JPEG carrying every kind of metadata JPEG holds, at 300 dpi.
+// A JPEG carrying every kind of metadata JPEG holds, at 72 dpi.
 std::string metadata_jpeg() {
     std::vector<uint8_t> rgb(16 * 16 * 3);
     for (std::size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(i * 5 % 256);
     std::string jpeg = bytes::stb_jpeg(16, 16, rgb, 95);
-    jpeg.replace(13, 5, std::string("\x01\x01\x2C\x01\x2C", 5));  // JFIF units and density
+    jpeg.replace(13, 5, std::string("\x01\x00\x48\x00\x48", 5));  // JFIF units and density
     return bytes::jpeg_with(jpeg, {{0xE1, std::string("Exif\0\0", 6) + kExif},
                                    {0xE1, kXmpSignature + kXmp},
                                    {0xE2, std::string("ICC_PROFILE\0\x01\x01", 14) + kIcc},
@@ -187,7 +187,7 @@ void expect_jpeg_holds_the_shared_kinds(const std::string &jpeg, const std::stri
     EXPECT_EQ(bytes::segments_of(s, 0xFE), (std::vector<std::string>{kComments[0], kComments[1]})) << from;
     const std::vector<std::string> jfif = bytes::segments_of(s, 0xE0, std::string("JFIF\0", 5));
     ASSERT_EQ(jfif.size(), 1u) << from;
-    EXPECT_EQ(jfif[0].substr(2, 5), std::string("\x01\x01\x2C\x01\x2C", 5)) << from << ": 300 dots per inch";
+    EXPECT_EQ(jfif[0].substr(2, 5), std::string("\x01\x00\x48\x00\x48", 5)) << from << ": 72 dots per inch";
 }
 
 TEST(Metadata, EveryKindCarriedBetweenPngAndJpeg) {
