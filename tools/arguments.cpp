@@ -19,7 +19,7 @@ std::string lower(std::string s) {
 int64_t whole_number(const std::string &option, const std::string &text, int64_t lo, int64_t hi) {
     const std::string range = " between " + std::to_string(lo) + " and " + std::to_string(hi);
     const char *first = text.data(), *last = text.data() + text.size();
-    if (first != last && *first == '+') ++first;
+    if (last - first > 1 && *first == '+' && first[1] >= '0' && first[1] <= '9') ++first;
     int64_t value = 0;
     const auto [end, ec] = std::from_chars(first, last, value);
     if (text.empty() || end != last || (ec != std::errc() && ec != std::errc::result_out_of_range)) {
