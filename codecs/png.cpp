@@ -20,10 +20,11 @@ namespace zenk {
 
 namespace {
 
-// libpng's error and warning hooks: keep the first message and jump back
-// (returning would make libpng print it too).
+// libpng's error and warning hooks: keep the first message of each and, for
+// an error, jump back (returning would make libpng print it too).
 struct Messages {
     char text[200] = "";
+    char warning[200] = "";
 };
 
 [[noreturn]] void on_png_error(png_structp png, png_const_charp message) {
@@ -32,7 +33,10 @@ struct Messages {
     png_longjmp(png, 1);
 }
 
-void on_png_warning(png_structp, png_const_charp) {}
+void on_png_warning(png_structp png, png_const_charp message) {
+    auto *m = static_cast<Messages *>(png_get_error_ptr(png));
+    if (m && m->warning[0] == '\0') std::snprintf(m->warning, sizeof m->warning, "%s", message);
+}
 
 // libpng's own limits on what a header may announce and a chunk may allocate.
 constexpr png_uint_32 kMaxSide = 0x7fffffff;
@@ -74,18 +78,32 @@ struct ChunkMap {
     bool first_frame_is_image = false;  // an fcTL before the image data
     std::string trailing;               // those chunks, as they stand
     bool trailing_cut = false;          // more of them than kMaxTrailingBytes
+    bool truncated = false;             // a chunk runs past the end of the file
+    uint32_t oversized = 0;             // the length of a chunk other than image data above kMaxChunk
 
     bool animated() const { return animation_frames > 1 || (animation_frames == 1 && !first_frame_is_image); }
 };
 
 ChunkMap map_chunks(std::FILE *file) {
     ChunkMap map;
-    if (std::fseek(file, 8, SEEK_SET) != 0) return map;
+    if (std::fseek(file, 0, SEEK_END) != 0) return map;
+    const long size = std::ftell(file);
+    if (size < 0 || std::fseek(file, 8, SEEK_SET) != 0) return map;
     bool after_data = false;
     unsigned char head[8];
-    while (std::fread(head, 1, sizeof head, file) == sizeof head) {
+    for (long at = 8; std::fread(head, 1, sizeof head, file) == sizeof head;) {
         const uint32_t length = be32(head);
-        if (length > 0x7fffffff || is_type(head, "IEND")) break;
+        if (length > 0x7fffffff) break;  // libpng says what is wrong
+        if (static_cast<uint64_t>(at) + 12 + length > static_cast<uint64_t>(size)) {
+            map.truncated = true;
+            break;
+        }
+        if (!is_type(head, "IDAT") && length > kMaxChunk) {
+            map.oversized = length;
+            break;
+        }
+        if (is_type(head, "IEND")) break;
+        at += 12 + static_cast<long>(length);
         long skip = static_cast<long>(length) + 4;  // data and CRC
         if (is_type(head, "IDAT")) {
             after_data = true;
@@ -241,6 +259,15 @@ public:
         info_.format = FileFormat::Png;
         if (!check_header(file, limits)) return false;
         const ChunkMap map = map_chunks(file);
+        if (map.truncated) {
+            error_ = "file ends early (truncated PNG)";
+            return false;
+        }
+        if (map.oversized) {
+            error_ = "a chunk of " + std::to_string(map.oversized) + " bytes is above the limit of " +
+                     std::to_string(kMaxChunk) + " bytes";
+            return false;
+        }
         if (map.animated()) {
             error_ = "animated PNG (" + std::to_string(map.animation_frames) +
                      (map.animation_frames == 1 ? " frame" : " frames") + "): only still images can be processed";
@@ -486,6 +513,9 @@ public:
         if (setjmp(png_jmpbuf(png_))) return fail(messages_.text);
 
         png_init_io(png_, file);
+        // Metadata libpng finds unusable (a damaged ICC profile, say) is left
+        // out with a warning rather than failing the image.
+        png_set_benign_errors(png_, 1);
         const bool indexed = !info.palette.empty();
         static const int kColourTypes[] = {0, PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA, PNG_COLOR_TYPE_RGB,
                                            PNG_COLOR_TYPE_RGB_ALPHA};
@@ -498,6 +528,7 @@ public:
         }
         set_metadata(info.metadata);
         png_write_info(png_, info_ptr_);
+        if (messages_.warning[0]) warnings_.push_back(std::string("left out of the PNG: ") + messages_.warning);
         return start_data();
     }
 

@@ -1,20 +1,33 @@
 // The tool's reading of PNG and JPEG files on arbitrary bytes, all the way
-// through: decode part by part, map to an operator's planes, run the operator,
-// map back and encode. Nothing may crash, leak or read out of bounds; a bad
-// file must end in a reported error.
+// through: decode part by part (metadata, chunks after the image data and
+// animation checks included), map to an operator's planes, run the operator,
+// map back and encode with the input's metadata, flattened over a background
+// for JPEG or through the image's few colours for PNG. Nothing may crash, leak
+// or read out of bounds; a bad file must end in a reported error.
+#include "few_colours.h"
 #include "file_host.h"
-#include "mappings.h"
-#include "qova.h"
+#include "pipeline.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 namespace {
 std::FILE *g_sink = nullptr;
 void ignore(const char *) {}
+
+// Rewinds `in` and opens it again, as the tool does for a second reading.
+std::unique_ptr<zenk::RasterReader> reopen(std::FILE *in, const zenk::ReadLimits &limits) {
+    std::string error;
+    if (std::fseek(in, 0, SEEK_SET) != 0) std::abort();
+    auto reader = zenk::open_reader(in, limits, &error);
+    if (!reader) std::abort();  // it opened the first time
+    return reader;
 }
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    std::filesystem::current_path(QOVA_DATA_DIR);  // the band filter reads its table from here
     g_sink = std::fopen("/dev/null", "wb");
     if (!g_sink) std::abort();
     zenk::set_error_handler(ignore);
@@ -28,29 +41,50 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     zenk::ReadLimits limits;
     limits.max_pixels = 1u << 20;  // keeps each run small; the limit itself is part of what is tested
     std::string error;
-    const auto reader = zenk::open_reader(in, limits, &error);
+    auto reader = zenk::open_reader(in, limits, &error);
     if (reader) {
-        const zenk::RasterInfo &info = reader->info();
+        const zenk::RasterInfo info = reader->info();
         if (info.width <= 0 || info.height <= 0 || info.channels < 1 || info.channels > 4) std::abort();
-        qova_tool::HsiMapping hsi;
-        qova_tool::ColourMapping colour(data[0] & 1);
-        zenk::PlaneMapping &mapping = size & 1 ? static_cast<zenk::PlaneMapping &>(hsi) : colour;
+        qova_tool::Operation op;
+        op.kind = size & 1 ? qova_tool::OperatorKind::Saturation : qova_tool::OperatorKind::Bandpass;
+        op.strength = 25;
+        op.linear = data[0] & 1;
         zenk::RasterInfo out_info = info;
-        if (size & 2) {  // as a JPEG output would take it
+        if (data[0] & 2) out_info.metadata.strip();
+        const bool jpeg = (size & 2) != 0;
+        if (jpeg) {
             out_info.channels = info.is_grey() ? 1 : 3;
             out_info.bit_depth = 8;
         }
-        const auto writer = out_info.bit_depth == 8 && (size & 2) ? zenk::open_jpeg_writer(g_sink, out_info, zenk::JpegOptions{80, {}}, &error)
-                                                                  : zenk::open_png_writer(g_sink, out_info, &error);
-        if (!writer) std::abort();
-        zenk::FileSource source(*reader, mapping, zenk::part_rows_for(info.width, 16));
-        zenk::FileSink sink(*writer, out_info, mapping, source);
-        ImageDescriptor d_in, d_out;
-        zenk::bind(d_in, source, info.width, 0);
-        zenk::bind(d_out, sink);
-        const int status = QOVA_SatuVariation(&d_in, &d_out, 25);
-        if (status != 0 && source.error().empty() && sink.error().empty()) std::abort();  // a failure is explained
-        if (status == 0 && !writer->finish()) std::abort();
+        const zenk::Background background{static_cast<uint16_t>(data[0] * 257), 0, 65535};
+
+        bool few = false;
+        if (!jpeg && qova_tool::few_colours_possible(info)) {
+            qova_tool::ColourCensus census;
+            if (census.take(*reader, 16, {}, &error) && census.fits()) {
+                few = true;
+                const auto colours = qova_tool::colour_row_reader(info, census.row());
+                qova_tool::CollectingWriter results(colours->info());
+                if (!qova_tool::transform(*colours, results, colours->info(), "", op, background, 16, {}, nullptr)) {
+                    qova_tool::FewColourEncoding encoding = qova_tool::choose_encoding(info, results.samples());
+                    encoding.layout.metadata = out_info.metadata;
+                    const auto writer = zenk::open_png_writer(g_sink, encoding.layout, &error);
+                    if (!writer) std::abort();
+                    reader = reopen(in, limits);
+                    if (qova_tool::write_through_colours(*reader, census, encoding, *writer, 16, {}, &error) &&
+                        !writer->finish())
+                        std::abort();
+                }
+            }
+            if (!few) reader = reopen(in, limits);
+        }
+        if (!few) {
+            const auto writer = jpeg ? zenk::open_jpeg_writer(g_sink, out_info, zenk::JpegOptions{80, {}}, &error)
+                                     : zenk::open_png_writer(g_sink, out_info, &error);
+            if (!writer) std::abort();
+            const auto problem = qova_tool::transform(*reader, *writer, out_info, "", op, background, 16, {}, nullptr);
+            if (!problem && !writer->finish()) std::abort();
+        }
     }
     std::fclose(in);
     return 0;

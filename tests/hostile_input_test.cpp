@@ -97,6 +97,8 @@ TEST(HostileInput, EachFailsClearlyAndLeavesNothing) {
         {"zero-height JPEG", jpeg_with_size(dir, 8, 0), "zero-height.jpg", "zero-height.jpg: "},
         {"PNG header, no data", png_header(100, 100), "empty-data.png", "empty-data.png: "},
         {"truncated PNG", png.substr(0, png.size() - 200), "truncated.png", "file ends early (truncated PNG)"},
+        {"PNG chunk announcing 2 GB", png.substr(0, 33) + "\x77\xC5\x2B\x7DzTXtComment", "chunk.png",
+         "chunk.png: file ends early (truncated PNG)"},
         {"truncated JPEG", jpeg.substr(0, jpeg.size() / 2), "truncated.jpg", "truncated.jpg: file ends early (truncated JPEG)"},
         {"corrupt PNG", corrupt_png, "corrupt.png", "corrupt.png: IDAT: "},
         {"corrupt JPEG", corrupt_jpeg, "corrupt.jpg", "corrupt.jpg: "},

@@ -263,8 +263,21 @@ TEST(Metadata, ChunksAfterTheImageDataAndOlderConventions) {
     }
 }
 
-TEST(Metadata, WhatJpegCannotHoldIsSaid) {
+TEST(Metadata, WhatAnOutputCannotHoldIsSaid) {
     TempDir dir;
+    // A profile libpng refuses is left out of a PNG; the image is still written.
+    std::vector<uint8_t> rgb(8 * 8 * 3, 77);
+    std::string damaged = kIcc;
+    damaged.replace(36, 4, "xxxx");  // not "acsp"
+    const fs::path jpeg = dir.write("damaged.jpg", bytes::jpeg_with(bytes::stb_jpeg(8, 8, rgb, 95),
+                                                                    {{0xE2, std::string("ICC_PROFILE\0\x01\x01", 14) + damaged}}));
+    const ToolRun damaged_run =
+        run_qova("saturation --strength 5 " + quoted(jpeg) + " -o " + quoted(dir.path() / "out.png"), dir.path());
+    EXPECT_EQ(damaged_run.exit_code, 0);
+    EXPECT_NE(damaged_run.err.find("damaged.jpg: warning: left out of the PNG: profile 'ICC profile'"), std::string::npos)
+        << damaged_run.err;
+    EXPECT_TRUE(bytes::chunks_of(bytes::png_chunks(read_text(dir.path() / "out.png")), "iCCP").empty());
+
     const std::string big_exif = kExif + std::string(70000 - kExif.size(), '\0');
     const fs::path in = dir.write("big.png", pixels_png(20, true, png_chunk("eXIf", big_exif)));
     const ToolRun run = run_qova("saturation --strength 5 " + quoted(in) + " -o " + quoted(dir.path() / "out.jpg"), dir.path());
