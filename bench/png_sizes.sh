@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 scripts/setup imagemagick fonts-dejavu-core > /dev/null
-qova=$build/bin/qova
+qova=$(realpath "$build")/bin/qova
 work=${QOVA_BENCH_DIR:-$build/bench-files}/png-sizes
 mkdir -p "$work"
 cd "$work"
