@@ -71,6 +71,7 @@ constexpr char kXmpSignature[] = "http://ns.adobe.com/xap/1.0/";
 constexpr char kXmpExtensionSignature[] = "http://ns.adobe.com/xmp/extension/";
 constexpr char kPhotoshopSignature[] = "Photoshop 3.0";
 constexpr std::size_t kMaxSegment = 65533;  // a marker's data after its length field
+constexpr double kOptimiseBelow = 16 << 20;  // bytes of coefficients
 
 bool starts_with(const jpeg_saved_marker_ptr m, const char *signature, std::size_t n) {
     return m->data_length >= n && std::memcmp(m->data, signature, n) == 0;
@@ -246,13 +247,20 @@ public:
         cinfo_.in_color_space = info.channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
         jpeg_set_defaults(&cinfo_);
         jpeg_set_quality(&cinfo_, options.quality, TRUE);
+        ChromaSampling s{1, 1};
         if (info.channels == 3) {
-            const ChromaSampling s = options.sampling.known() ? options.sampling
-                                     : options.quality >= 90 ? ChromaSampling{1, 1}
-                                                             : ChromaSampling{2, 2};
+            s = options.sampling.known() ? options.sampling
+                : options.quality >= 90  ? ChromaSampling{1, 1}
+                                         : ChromaSampling{2, 2};
             cinfo_.comp_info[0].h_samp_factor = s.h;
             cinfo_.comp_info[0].v_samp_factor = s.v;
         }
+        // Optimised Huffman tables make files 2-5% smaller for 2.5 times the
+        // encoding time, and need every coefficient of the image in memory:
+        // worth it while those fit in a few megabytes.
+        const double chroma_share = info.channels == 3 ? 2.0 / (s.h * s.v) : 0.0;
+        const double coefficient_bytes = static_cast<double>(info.width) * info.height * 2 * (1 + chroma_share);
+        cinfo_.optimize_coding = coefficient_bytes <= kOptimiseBelow ? TRUE : FALSE;
         set_density(info.metadata);
         jpeg_start_compress(&cinfo_, TRUE);
         for (const Segment &s : segments_)
