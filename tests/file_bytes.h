@@ -192,30 +192,25 @@ struct Decoded {
     }
 };
 
+// Takes over stb_image's pixels; false if it could not decode.
+template <class Sample>
+bool take_pixels(Sample *pixels, Decoded &d) {
+    if (!pixels) return false;
+    d.samples.assign(pixels, pixels + static_cast<std::size_t>(d.width) * static_cast<std::size_t>(d.height) *
+                                          static_cast<std::size_t>(d.channels));
+    stbi_image_free(pixels);
+    return true;
+}
+
 // Palettes and low-bit grey come out expanded, as stb_image delivers them.
 inline Decoded decode(const std::string &file) {
     Decoded d;
     const auto *data = reinterpret_cast<const stbi_uc *>(file.data());
     const int size = static_cast<int>(file.size());
-    const std::size_t n = [&] {
-        if (stbi_is_16_bit_from_memory(data, size)) {
-            stbi_us *p = stbi_load_16_from_memory(data, size, &d.width, &d.height, &d.channels, 0);
-            if (!p) return std::size_t{0};
-            const std::size_t count = static_cast<std::size_t>(d.width) * static_cast<std::size_t>(d.height) *
-                                      static_cast<std::size_t>(d.channels);
-            d.samples.assign(p, p + count);
-            stbi_image_free(p);
-            return count;
-        }
-        stbi_uc *p = stbi_load_from_memory(data, size, &d.width, &d.height, &d.channels, 0);
-        if (!p) return std::size_t{0};
-        const std::size_t count = static_cast<std::size_t>(d.width) * static_cast<std::size_t>(d.height) *
-                                  static_cast<std::size_t>(d.channels);
-        d.samples.assign(p, p + count);
-        stbi_image_free(p);
-        return count;
-    }();
-    if (n == 0) throw std::runtime_error(std::string("stb_image cannot decode: ") + stbi_failure_reason());
+    const bool decoded = stbi_is_16_bit_from_memory(data, size)
+                             ? take_pixels(stbi_load_16_from_memory(data, size, &d.width, &d.height, &d.channels, 0), d)
+                             : take_pixels(stbi_load_from_memory(data, size, &d.width, &d.height, &d.channels, 0), d);
+    if (!decoded) throw std::runtime_error(std::string("stb_image cannot decode: ") + stbi_failure_reason());
     return d;
 }
 

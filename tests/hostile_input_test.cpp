@@ -1,6 +1,7 @@
 // The tool against hostile inputs and environments: each must end in one
 // clear line on standard error, a failing exit status, and nothing left
 // behind, neither output nor temporary file.
+#include "file_bytes.h"
 #include "image_files.h"
 #include "temp_dir.h"
 
@@ -20,40 +21,27 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void put32(std::string &s, uint32_t v) {
-    for (int shift = 24; shift >= 0; shift -= 8) s += static_cast<char>((v >> shift) & 0xFF);
-}
-
-std::string chunk(const std::string &type, const std::string &data) {
-    std::string c;
-    put32(c, static_cast<uint32_t>(data.size()));
-    const std::string body = type + data;
-    c += body;
-    put32(c, static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef *>(body.data()), static_cast<uInt>(body.size()))));
-    return c;
-}
-
 // A PNG whose header announces width x height RGB pixels, with no pixel data.
 std::string png_header(uint32_t width, uint32_t height) {
     std::string ihdr;
-    put32(ihdr, width);
-    put32(ihdr, height);
+    bytes::put32(ihdr, width);
+    bytes::put32(ihdr, height);
     ihdr += std::string("\x08\x02\x00\x00\x00", 5);  // 8-bit RGB, no interlace
-    return std::string("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", ihdr) + chunk("IEND", "");
+    return std::string("\x89PNG\r\n\x1a\n", 8) + bytes::png_chunk("IHDR", ihdr) + bytes::png_chunk("IEND", "");
 }
 
 // A real JPEG whose frame header is rewritten to announce width x height.
 std::string jpeg_with_size(const TempDir &dir, uint16_t width, uint16_t height) {
     const fs::path small = dir.path() / "small.jpg";
     EXPECT_TRUE(write_picture(small, random_picture(8, 8, 3, 8), zenk::FileFormat::Jpeg));
-    std::string bytes = read_text(small);
-    const std::size_t sof = bytes.find("\xFF\xC0");
+    std::string jpeg = read_text(small);
+    const std::size_t sof = jpeg.find("\xFF\xC0");
     EXPECT_NE(sof, std::string::npos);
-    bytes[sof + 5] = static_cast<char>(height >> 8);
-    bytes[sof + 6] = static_cast<char>(height & 0xFF);
-    bytes[sof + 7] = static_cast<char>(width >> 8);
-    bytes[sof + 8] = static_cast<char>(width & 0xFF);
-    return bytes;
+    jpeg[sof + 5] = static_cast<char>(height >> 8);
+    jpeg[sof + 6] = static_cast<char>(height & 0xFF);
+    jpeg[sof + 7] = static_cast<char>(width >> 8);
+    jpeg[sof + 8] = static_cast<char>(width & 0xFF);
+    return jpeg;
 }
 
 bool nothing_left_but(const fs::path &dir, const std::vector<std::string> &inputs) {
