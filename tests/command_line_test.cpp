@@ -125,6 +125,7 @@ TEST(CommandLine, PipesInAndOut) {
         {kTool + " saturation --strength 0 - -o - < " + quoted(in) + " > " + quoted(out), false},
         {"cat " + quoted(in) + " | " + kTool + " saturation --strength 0 --format jpg - -o - > " + quoted(out), true},
         {kTool + " saturation --strength 0 " + quoted(in) + " -o - > " + quoted(out), false},
+        {kTool + " saturation --strength 0 <(cat " + quoted(in) + ") -o " + quoted(out) + " --format png", false},
     };
     for (const auto &c : cases) {
         const ToolRun run = shell(c.command, dir);

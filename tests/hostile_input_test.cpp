@@ -158,7 +158,7 @@ TEST(HostileInput, FullDiskLeavesNoHalfWrittenFile) {
 TEST(HostileInput, InterruptedRunLeavesNoTemporaryFile) {
     TempDir dir;
     const fs::path input = dir.path() / "in.png", out = dir.path() / "out.png";
-    Picture big = random_picture(2000, 2000, 3, 8);
+    Picture big = random_picture(3000, 3000, 3, 8);  // long enough to be caught mid-run
     ASSERT_TRUE(write_picture(input, big, zenk::FileFormat::Png));
     const std::string command = "exec '" + std::string(QOVA_TOOL) + "' bandpass --centre 520 --bandwidth 40 " +
                                 quoted(input) + " -o " + quoted(out);

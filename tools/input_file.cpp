@@ -9,28 +9,29 @@ namespace qova_tool {
 
 namespace {
 
-FilePointer spool_standard_input(std::string *error) {
+// A copy of what `fd` delivers in an anonymous temporary file.
+FilePointer spool(int fd, std::string *error) {
     FilePointer copy(std::tmpfile());
     if (!copy) {
-        *error = std::string("cannot make a temporary copy of standard input: ") + std::strerror(errno);
+        *error = std::string("cannot make a temporary copy of the input: ") + std::strerror(errno);
         return nullptr;
     }
     char buffer[1 << 16];
     for (;;) {
-        const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+        const ssize_t n = read(fd, buffer, sizeof buffer);
         if (n == 0) break;
         if (n < 0) {
             if (errno == EINTR) continue;
-            *error = std::string("cannot read standard input: ") + std::strerror(errno);
+            *error = std::string("cannot read: ") + std::strerror(errno);
             return nullptr;
         }
         if (std::fwrite(buffer, 1, static_cast<std::size_t>(n), copy.get()) != static_cast<std::size_t>(n)) {
-            *error = std::string("cannot make a temporary copy of standard input: ") + std::strerror(errno);
+            *error = std::string("cannot make a temporary copy of the input: ") + std::strerror(errno);
             return nullptr;
         }
     }
     if (std::fflush(copy.get()) != 0 || std::fseek(copy.get(), 0, SEEK_SET) != 0) {
-        *error = std::string("cannot make a temporary copy of standard input: ") + std::strerror(errno);
+        *error = std::string("cannot make a temporary copy of the input: ") + std::strerror(errno);
         return nullptr;
     }
     return copy;
@@ -39,24 +40,31 @@ FilePointer spool_standard_input(std::string *error) {
 }  // namespace
 
 FilePointer open_input(const std::filesystem::path &path, std::string *error) {
+    int fd = STDIN_FILENO;
+    FilePointer file;
     if (!path.empty()) {
         std::error_code ec;
         if (std::filesystem::is_directory(path, ec)) {
             *error = "is a folder, not an image";
             return nullptr;
         }
-        FilePointer file(std::fopen(path.c_str(), "rb"));
-        if (!file) *error = std::string("cannot open: ") + std::strerror(errno);
-        return file;
+        file.reset(std::fopen(path.c_str(), "rb"));
+        if (!file) {
+            *error = std::string("cannot open: ") + std::strerror(errno);
+            return nullptr;
+        }
+        fd = fileno(file.get());
     }
     struct stat st {};
-    if (fstat(STDIN_FILENO, &st) == 0 && S_ISREG(st.st_mode) && lseek(STDIN_FILENO, 0, SEEK_CUR) >= 0) {
-        const int fd = dup(STDIN_FILENO);
-        FilePointer file(fd >= 0 ? fdopen(fd, "rb") : nullptr);
+    const bool seekable = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && lseek(fd, 0, SEEK_CUR) >= 0;
+    if (seekable && file) return file;
+    if (seekable) {
+        const int copy = dup(STDIN_FILENO);
+        file.reset(copy >= 0 ? fdopen(copy, "rb") : nullptr);
         if (file) return file;
-        if (fd >= 0) close(fd);
+        if (copy >= 0) close(copy);
     }
-    return spool_standard_input(error);
+    return spool(fd, error);  // a pipe, a FIFO, a terminal
 }
 
 }  // namespace qova_tool

@@ -1,7 +1,7 @@
 // An input opened for reading: a file, or standard input. Readers need to
 // seek (the PNG reader looks ahead at its chunks, a few-colour image is read
-// twice), so standard input from a pipe is first copied to an anonymous
-// temporary file.
+// twice), so what cannot seek (a pipe, a FIFO, a process substitution) is
+// first copied to an anonymous temporary file.
 #ifndef QOVA_TOOLS_INPUT_FILE_H
 #define QOVA_TOOLS_INPUT_FILE_H
 
