@@ -273,6 +273,7 @@ public:
             jpeg_write_marker(&cinfo_, s.marker, reinterpret_cast<const JOCTET *>(s.data.data()),
                               static_cast<unsigned>(s.data.size()));
         row_.resize(static_cast<std::size_t>(info.width) * static_cast<std::size_t>(info.channels));
+        row_samples_ = row_.size();
         return true;
     }
 

@@ -494,10 +494,7 @@ uint64_t filtered_cost(const uint8_t *f, std::size_t n) {
 
 class PngWriter final : public RasterWriter {
 public:
-    ~PngWriter() override {
-        png_destroy_write_struct(&png_, &info_ptr_);
-        if (deflating_) deflateEnd(&z_);
-    }
+    ~PngWriter() override { png_destroy_write_struct(&png_, &info_ptr_); }
 
     bool open(std::FILE *file, const RasterInfo &info) {
         file_ = file;
@@ -532,17 +529,20 @@ public:
         return start_data();
     }
 
+    // Rows gather into bands of band_rows(), each encoded as the band path would.
     bool write_rows(int rows, const uint16_t *in) override {
-        if (rows < 0 || rows > info_.height - rows_written_) return fail("more rows than the image has");
-        rows_written_ += rows;
-        const std::size_t samples = static_cast<std::size_t>(info_.width) * static_cast<std::size_t>(info_.channels);
-        const BandPlan plan = plan_for(rows, in);
-        if (!(plan == plan_) && !change_plan(plan)) return false;
+        if (rows < 0 || rows > info_.height - rows_gathered_) return fail("more rows than the image has");
+        const std::size_t samples = row_samples_;
         for (int r = 0; r < rows; ++r) {
-            pack(in + static_cast<std::size_t>(r) * samples, samples);
-            const uint8_t *filtered = filter_current();
-            if (!deflate_bytes(filtered, row_bytes_ + 1, Z_NO_FLUSH)) return false;
-            std::swap(row_, prior_);
+            pending_.insert(pending_.end(), in + static_cast<std::size_t>(r) * samples,
+                            in + static_cast<std::size_t>(r + 1) * samples);
+            ++rows_gathered_;
+            const int held = static_cast<int>(pending_.size() / samples);
+            if (held == band_rows_ || rows_gathered_ == info_.height) {
+                const std::unique_ptr<EncodedBand> band = encode_band(rows_gathered_ - held, held, pending_.data());
+                pending_.clear();
+                if (!band || !write_band(*band)) return band ? false : fail("out of memory");
+            }
         }
         return true;
     }
@@ -551,10 +551,57 @@ public:
         if (rows_written_ != info_.height)
             return fail(("only " + std::to_string(rows_written_) + " of " + std::to_string(info_.height) +
                          " rows were written").c_str());
-        if (!deflate_bytes(nullptr, 0, Z_FINISH) || !emit_data()) return false;
+        for (int shift = 24; shift >= 0; shift -= 8) out_.push_back(static_cast<uint8_t>(adler_ >> shift));
+        if (!emit_data(out_.size())) return false;
         if (setjmp(png_jmpbuf(png_))) return fail(messages_.text);
         png_write_chunk(png_, reinterpret_cast<png_const_bytep>("IEND"), nullptr, 0);
         return true;
+    }
+
+    int band_rows() const override { return band_rows_; }
+
+    // A band filtered and deflated on its own: its first row is filtered
+    // without the row above (which another thread may still be making), and
+    // its deflate data ends on a byte boundary, so that bands join into one
+    // stream whatever thread made each. The image's last band ends the stream.
+    std::unique_ptr<EncodedBand> encode_band(int32_t first_row, int rows, const uint16_t *in) const override {
+        auto band = std::make_unique<PngBand>();
+        band->first_row = first_row;
+        band->rows = rows;
+        const BandPlan plan = plan_for(rows, in);
+        z_stream z{};
+        if (deflateInit2(&z, plan.level, Z_DEFLATED, -15, 8, plan.strategy) != Z_OK) return nullptr;
+        std::vector<uint8_t> row(row_bytes_), prior(row_bytes_, 0), filtered(5 * (row_bytes_ + 1));
+        std::vector<uint8_t> &out = band->deflated;
+        out.resize(deflateBound(&z, static_cast<uLong>(rows) * (row_bytes_ + 1)) + 64);
+        z.next_out = out.data();
+        z.avail_out = static_cast<uInt>(out.size());
+        bool ok = true;
+        for (int r = 0; r < rows && ok; ++r) {
+            pack(in + static_cast<std::size_t>(r) * row_samples_, row.data());
+            const uint8_t *f = filter(plan.filtering, r == 0, row.data(), prior.data(), filtered.data());
+            band->adler = adler32(band->adler, f, static_cast<uInt>(row_bytes_ + 1));
+            band->length += row_bytes_ + 1;
+            z.next_in = const_cast<Bytef *>(f);
+            z.avail_in = static_cast<uInt>(row_bytes_ + 1);
+            ok = deflate(&z, Z_NO_FLUSH) == Z_OK && z.avail_in == 0;
+            std::swap(row, prior);
+        }
+        const bool last = first_row + rows == info_.height;
+        ok = ok && deflate(&z, last ? Z_FINISH : Z_SYNC_FLUSH) == (last ? Z_STREAM_END : Z_OK);
+        out.resize(out.size() - z.avail_out);
+        deflateEnd(&z);
+        return ok ? std::move(band) : nullptr;
+    }
+
+    bool write_band(EncodedBand &encoded) override {
+        auto &band = static_cast<PngBand &>(encoded);
+        if (band.first_row != rows_written_ || band.rows > info_.height - rows_written_)
+            return fail("bands written out of order");
+        rows_written_ += band.rows;
+        out_.insert(out_.end(), band.deflated.begin(), band.deflated.end());
+        adler_ = adler32_combine(adler_, band.adler, static_cast<z_off_t>(band.length));
+        return emit_data(out_.size() / kDataChunk * kDataChunk);
     }
 
 private:
@@ -640,20 +687,19 @@ private:
         return true;
     }
 
+    struct PngBand final : EncodedBand {
+        std::vector<uint8_t> deflated;
+        uLong adler = 1;        // of the band's filtered bytes
+        std::size_t length = 0;  // filtered bytes
+    };
+
     bool start_data() {
         const std::size_t bits = static_cast<std::size_t>(info_.channels) * static_cast<std::size_t>(info_.bit_depth);
         bpp_ = std::max<std::size_t>(bits / 8, 1);
         row_bytes_ = (static_cast<std::size_t>(info_.width) * bits + 7) / 8;
-        row_.assign(row_bytes_, 0);
-        prior_.assign(row_bytes_, 0);
-        const bool index_like = !info_.palette.empty() || info_.bit_depth < 8;
-        candidates_.assign((index_like ? 1 : 5) * (row_bytes_ + 1), 0);
-        out_.resize(kDataChunk);
-        plan_ = index_like ? kIndexPlan : kPhotoPlan;
-        if (deflateInit2(&z_, plan_.level, Z_DEFLATED, 15, 8, plan_.strategy) != Z_OK) return fail("out of memory");
-        deflating_ = true;
-        z_.next_out = out_.data();
-        z_.avail_out = static_cast<uInt>(out_.size());
+        row_samples_ = static_cast<std::size_t>(info_.width) * static_cast<std::size_t>(info_.channels);
+        band_rows_ = std::clamp(static_cast<int>(kBandPixels / static_cast<std::size_t>(info_.width)), 1, kMaxBandRows);
+        out_ = {0x78, 0x9C};  // the zlib header: deflate with a 32 KiB window
         return true;
     }
 
@@ -674,24 +720,10 @@ private:
                                                                                                      : kPhotoPlan;
     }
 
-    bool change_plan(const BandPlan &plan) {
-        // zlib compresses what it holds under the old settings first, which
-        // may need room in the output buffer.
-        for (int tries = 0; tries < 64; ++tries) {
-            const int status = deflateParams(&z_, plan.level, plan.strategy);
-            if (status == Z_OK) {
-                plan_ = plan;
-                return true;
-            }
-            if (status != Z_BUF_ERROR || !emit_data()) break;
-        }
-        return fail("cannot change the deflate settings");
-    }
-
     // One row of samples as the file stores them: big-endian 16-bit words,
     // bytes, or 1, 2 or 4 bits a sample packed from the left.
-    void pack(const uint16_t *src, std::size_t samples) {
-        uint8_t *dst = row_.data();
+    void pack(const uint16_t *src, uint8_t *dst) const {
+        const std::size_t samples = row_samples_;
         if (info_.bit_depth == 16) {
             for (std::size_t i = 0; i < samples; ++i) {
                 dst[2 * i] = static_cast<uint8_t>(src[i] >> 8);
@@ -701,7 +733,7 @@ private:
             for (std::size_t i = 0; i < samples; ++i) dst[i] = static_cast<uint8_t>(src[i]);
         } else {
             const unsigned depth = static_cast<unsigned>(info_.bit_depth), per_byte = 8 / depth;
-            std::fill(row_.begin(), row_.end(), 0);
+            std::fill(dst, dst + row_bytes_, 0);
             for (std::size_t i = 0; i < samples; ++i) {
                 const unsigned shift = 8 - depth * static_cast<unsigned>(i % per_byte + 1);
                 dst[i / per_byte] = static_cast<uint8_t>(dst[i / per_byte] | (src[i] & ((1u << depth) - 1)) << shift);
@@ -709,18 +741,20 @@ private:
         }
     }
 
-    const uint8_t *filter_current() {
-        uint8_t *out = candidates_.data();
-        switch (plan_.filtering) {
-        case Filtering::None: filter_row(0, row_.data(), prior_.data(), row_bytes_, bpp_, out); return out;
-        case Filtering::Paeth: filter_row(4, row_.data(), prior_.data(), row_bytes_, bpp_, out); return out;
+    // The filtered row (its type byte first) in `candidates`, which holds
+    // room for five; a band's first row is filtered without the row above.
+    const uint8_t *filter(Filtering filtering, bool first, const uint8_t *row, const uint8_t *prior,
+                          uint8_t *candidates) const {
+        switch (filtering) {
+        case Filtering::None: filter_row(0, row, prior, row_bytes_, bpp_, candidates); return candidates;
+        case Filtering::Paeth: filter_row(first ? 1 : 4, row, prior, row_bytes_, bpp_, candidates); return candidates;
         case Filtering::Adaptive: break;
         }
         const uint8_t *best = nullptr;
         uint64_t best_cost = UINT64_MAX;
-        for (int type = 0; type < 5; ++type) {
-            uint8_t *candidate = out + static_cast<std::size_t>(type) * (row_bytes_ + 1);
-            filter_row(type, row_.data(), prior_.data(), row_bytes_, bpp_, candidate);
+        for (int type = 0; type < (first ? 2 : 5); ++type) {
+            uint8_t *candidate = candidates + static_cast<std::size_t>(type) * (row_bytes_ + 1);
+            filter_row(type, row, prior, row_bytes_, bpp_, candidate);
             const uint64_t cost = filtered_cost(candidate + 1, row_bytes_);
             if (cost < best_cost) {
                 best_cost = cost;
@@ -730,32 +764,19 @@ private:
         return best;
     }
 
-    bool deflate_bytes(const uint8_t *data, std::size_t n, int flush) {
-        z_.next_in = const_cast<Bytef *>(data);
-        z_.avail_in = static_cast<uInt>(n);
-        for (;;) {
-            const int status = deflate(&z_, flush);
-            if (status == Z_STREAM_ERROR) return fail("deflate failed");
-            if (z_.avail_out == 0) {
-                if (!emit_data()) return false;
-                continue;
-            }
-            if (flush == Z_FINISH ? status == Z_STREAM_END : z_.avail_in == 0) return true;
-        }
-    }
-
-    // Writes what deflate has produced as one image data chunk.
-    bool emit_data() {
-        const std::size_t n = out_.size() - z_.avail_out;
-        if (n > 0) {
-            if (setjmp(png_jmpbuf(png_))) return fail(messages_.text);
-            png_write_chunk(png_, reinterpret_cast<png_const_bytep>("IDAT"), out_.data(), n);
-        }
-        z_.next_out = out_.data();
-        z_.avail_out = static_cast<uInt>(out_.size());
+    // Writes the first `n` bytes of what is gathered as image data chunks.
+    bool emit_data(std::size_t n) {
+        if (setjmp(png_jmpbuf(png_))) return fail(messages_.text);
+        for (std::size_t at = 0; at < n; at += kDataChunk)
+            png_write_chunk(png_, reinterpret_cast<png_const_bytep>("IDAT"), out_.data() + at, std::min(kDataChunk, n - at));
+        out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(n));
         return true;
     }
 
+    // Bands of about this many pixels: enough for deflate, few enough that
+    // several threads' bands stay small in memory.
+    static constexpr std::size_t kBandPixels = 1u << 18;
+    static constexpr int kMaxBandRows = 64;
     static constexpr std::size_t kDataChunk = 1u << 16;
 
     std::FILE *file_ = nullptr;
@@ -767,12 +788,13 @@ private:
     std::vector<png_byte> alphas_;
     std::vector<TextChunk> text_;
     std::vector<png_text> chunks_;  // point into text_
-    z_stream z_{};
-    bool deflating_ = false;
-    BandPlan plan_ = kPhotoPlan;
-    int32_t rows_written_ = 0;
     std::size_t bpp_ = 1, row_bytes_ = 0;
-    std::vector<uint8_t> row_, prior_, candidates_, out_;
+    int band_rows_ = 1;
+    int32_t rows_gathered_ = 0;     // by write_rows
+    std::vector<uint16_t> pending_;  // rows gathered for the next band
+    int32_t rows_written_ = 0;      // by write_band
+    uLong adler_ = 1;               // of everything filtered so far
+    std::vector<uint8_t> out_;      // deflate data not yet in a chunk
 };
 
 }  // namespace

@@ -42,6 +42,27 @@ bool read_image_file(const std::string &path, RasterInfo *info, std::vector<uint
     return ok;
 }
 
+namespace {
+
+// A band kept as it came, for writers that do all their work in write_rows.
+struct SampleBand final : EncodedBand {
+    std::vector<uint16_t> samples;
+};
+
+}  // namespace
+
+std::unique_ptr<EncodedBand> RasterWriter::encode_band(int32_t first_row, int rows, const uint16_t *in) const {
+    auto band = std::make_unique<SampleBand>();
+    band->first_row = first_row;
+    band->rows = rows;
+    band->samples.assign(in, in + static_cast<std::size_t>(rows) * row_samples_);
+    return band;
+}
+
+bool RasterWriter::write_band(EncodedBand &band) {
+    return write_rows(band.rows, static_cast<SampleBand &>(band).samples.data());
+}
+
 std::string encoder_failure(std::FILE *file, int saved_errno, const char *codec_message) {
     if (file && std::ferror(file)) return std::string("cannot write: ") + std::strerror(saved_errno);
     return codec_message;

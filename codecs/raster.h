@@ -61,6 +61,13 @@ protected:
     std::vector<std::string> warnings_;
 };
 
+// A band of rows made ready for writing, by a writer's encode_band.
+struct EncodedBand {
+    virtual ~EncodedBand() = default;
+    int32_t first_row = 0;
+    int rows = 0;
+};
+
 class RasterWriter {
 public:
     virtual ~RasterWriter() = default;
@@ -72,9 +79,18 @@ public:
     // What of the input's metadata the format could not hold.
     const std::vector<std::string> &warnings() const { return warnings_; }
 
+    // Writing in bands, for writers that can prepare bands on several threads
+    // at once. Each band but the last holds band_rows() rows (any number if
+    // 0). encode_band may run on any thread at any time, write_band takes the
+    // bands in order, one at a time; neither mixes with write_rows.
+    virtual int band_rows() const { return 0; }
+    virtual std::unique_ptr<EncodedBand> encode_band(int32_t first_row, int rows, const uint16_t *in) const;
+    virtual bool write_band(EncodedBand &band);
+
 protected:
     std::string error_;
     std::vector<std::string> warnings_;
+    std::size_t row_samples_ = 0;  // samples in a row, for the default band functions
 };
 
 struct JpegOptions {
