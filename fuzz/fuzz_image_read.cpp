@@ -1,8 +1,9 @@
 // The tool's reading of PNG and JPEG files on arbitrary bytes, all the way
 // through: decode part by part (metadata, chunks after the image data and
-// animation checks included), map to an operator's planes, run the operator,
-// map back and encode with the input's metadata, flattened over a background
-// for JPEG or through the image's few colours for PNG. Nothing may crash, leak
+// animation checks included), map to an operator's planes, run the operator
+// on one to three threads, map back and encode with the input's metadata,
+// flattened over a background for JPEG or through the image's few colours for
+// PNG. Nothing may crash, leak
 // or read out of bounds; a bad file must end in a reported error.
 #include "few_colours.h"
 #include "file_host.h"
@@ -65,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 few = true;
                 const auto colours = qova_tool::colour_row_reader(info, census.row());
                 qova_tool::CollectingWriter results(colours->info());
-                if (!qova_tool::transform(*colours, results, colours->info(), "", op, background, 16, {}, nullptr)) {
+                if (!qova_tool::transform(*colours, results, colours->info(), "", op, background, {16, 1}, {}, nullptr)) {
                     qova_tool::FewColourEncoding encoding = qova_tool::choose_encoding(info, results.samples());
                     encoding.layout.metadata = out_info.metadata;
                     const auto writer = zenk::open_png_writer(g_sink, encoding.layout, &error);
@@ -82,7 +83,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             const auto writer = jpeg ? zenk::open_jpeg_writer(g_sink, out_info, zenk::JpegOptions{80, {}}, &error)
                                      : zenk::open_png_writer(g_sink, out_info, &error);
             if (!writer) std::abort();
-            const auto problem = qova_tool::transform(*reader, *writer, out_info, "", op, background, 16, {}, nullptr);
+            // One to three threads, over parts of a few rows, so that the
+            // threads meet at their parts often.
+            const qova_tool::RunShape shape{1 + data[size - 1] % 8, 1u + static_cast<unsigned>(size % 3)};
+            const auto problem = qova_tool::transform(*reader, *writer, out_info, "", op, background, shape, {}, nullptr);
             if (!problem && !writer->finish()) std::abort();
         }
     }

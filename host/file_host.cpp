@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 
 namespace zenk {
 
@@ -21,6 +22,10 @@ private:
     double &total_;
     const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
+
+std::size_t samples_of(int rows, int32_t width, int channels) {
+    return static_cast<std::size_t>(rows) * static_cast<std::size_t>(width) * static_cast<std::size_t>(channels);
+}
 
 }  // namespace
 
@@ -50,66 +55,6 @@ void PlaneBuffer::attach(ImageDescriptor &d) {
     d.plane2 = tables_[2].data();
 }
 
-FileSource::FileSource(RasterReader &reader, PlaneMapping &mapping, int part_rows,
-                       std::function<void(int32_t, int32_t)> progress)
-    : reader_(reader), mapping_(mapping), part_rows_(std::max(part_rows, 1)), progress_(std::move(progress)) {
-    mapping_.start(reader.info());
-}
-
-int FileSource::getpart(ImageDescriptor &d) {
-    if (done_) return kNoMoreParts;
-    const Stopwatch time(seconds_);
-    const RasterInfo &info = reader_.info();
-    const int rows = std::min(part_rows_, info.height - next_row_);
-    raw_.resize(static_cast<std::size_t>(rows) * static_cast<std::size_t>(info.width) *
-                static_cast<std::size_t>(info.channels));
-    if (!reader_.read_rows(rows, raw_.data())) {
-        error_ = reader_.error();
-        return kIoError;
-    }
-    raw_view_ = RawRows{raw_.data(), rows, info.width, info.channels};
-    mapping_.to_planes(raw_view_, planes_.resize(rows, info.width));
-    planes_.attach(d);
-    d.width = info.width;
-
-    const bool more = next_row_ + rows < info.height;
-    announce(PartWindow{next_row_, rows, info.width, more});
-    next_row_ += rows;
-    done_ = !more;
-    if (progress_) progress_(next_row_, info.height);
-    return rows;
-}
-
-FileSink::FileSink(RasterWriter &writer, const RasterInfo &output, PlaneMapping &mapping, FileSource &source,
-                   const Background &background)
-    : Sink(source), writer_(writer), output_(output), mapping_(mapping), source_(source), background_(background) {}
-
-void FileSink::prepare(const PartWindow &window) {
-    planes_.resize(window.rows, window.width);
-    planes_.attach(*descriptor());
-}
-
-int FileSink::store(ImageDescriptor &, const PartWindow &window) {
-    const Stopwatch time(seconds_);
-    const RasterInfo &input = source_.info();
-    const std::size_t pixels = static_cast<std::size_t>(window.rows) * static_cast<std::size_t>(window.width);
-    mapped_.resize(pixels * static_cast<std::size_t>(input.channels));
-    const RawRows mapped{mapped_.data(), window.rows, window.width, input.channels};
-    mapping_.from_planes(planes_.rows(), source_.planes(), source_.raw(), mapped);
-
-    RawRows encoded = mapped;
-    if (output_.channels != input.channels || output_.bit_depth != input.bit_depth) {
-        encoded_.resize(pixels * static_cast<std::size_t>(output_.channels));
-        encoded = RawRows{encoded_.data(), window.rows, window.width, output_.channels};
-        convert_layout(mapped, input, encoded, output_, background_);
-    }
-    if (!writer_.write_rows(window.rows, encoded.data)) {
-        error_ = writer_.error();
-        return kIoError;
-    }
-    return 0;
-}
-
 void convert_layout(const RawRows &from, const RasterInfo &from_info, const RawRows &to, const RasterInfo &to_info,
                     const Background &background) {
     const uint64_t max = from_info.max_value();
@@ -136,6 +81,244 @@ void convert_layout(const RawRows &from, const RasterInfo &from_info, const RawR
             if (keep_alpha) out[colours_out] = store(in[colours_in]);
         }
     }
+}
+
+// ---- One run of an operator over a file, on one thread or several ------------
+
+// A part between its decoding and its writing.
+struct FileRun::Band {
+    enum class State { Free, Decoding, Decoded, Taken, Encoded };
+    State state = State::Free;
+    int32_t index = -1;
+    int32_t first_row = 0;
+    int rows = 0;
+    std::vector<uint16_t> raw;              // as decoded, in the input's layout
+    std::unique_ptr<EncodedBand> encoded;   // as the writer made it ready
+};
+
+// One thread's operator call: its descriptors are bound to its own source and
+// sink, which hand it parts k, k + threads, ... and take back its results.
+class FileRun::Worker {
+public:
+    Worker(FileRun &run, unsigned number) : run_(run), next_(static_cast<int32_t>(number)), source_(*this), sink_(*this) {
+        mapping_ = run.settings_.new_mapping();
+        mapping_->start(run.reader_.info());
+    }
+
+    int operate(const std::function<int(ImageDescriptor &, ImageDescriptor &)> &run_operator) {
+        ImageDescriptor in, out;
+        bind(in, source_, run_.reader_.info().width, 0);
+        bind(out, sink_);
+        const auto started = std::chrono::steady_clock::now();
+        const int status = run_operator(in, out);
+        timing_.operate += std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count() -
+                           timing_.read - timing_.write;
+        return status;
+    }
+
+    const Timing &timing() const { return timing_; }
+
+private:
+    class PartSource final : public Source {
+    public:
+        explicit PartSource(Worker &worker) : worker_(worker) {}
+        int getpart(ImageDescriptor &d) override { return worker_.fetch(d, *this); }
+        void show(const PartWindow &window) { announce(window); }
+
+    private:
+        Worker &worker_;
+    };
+
+    class PartSink final : public Sink {
+    public:
+        explicit PartSink(Worker &worker) : Sink(worker.source_), worker_(worker) {}
+        void prepare(const PartWindow &window) override {
+            worker_.out_planes_.resize(window.rows, window.width);
+            worker_.out_planes_.attach(*descriptor());
+        }
+
+    protected:
+        int store(ImageDescriptor &, const PartWindow &) override { return worker_.store(); }
+
+    private:
+        Worker &worker_;
+    };
+
+    int fetch(ImageDescriptor &d, PartSource &source) {
+        const Stopwatch time(timing_.read);
+        if (next_ >= run_.parts_) return kNoMoreParts;
+        band_ = run_.take_band(next_);
+        if (!band_) return kIoError;
+        const RasterInfo &info = run_.reader_.info();
+        raw_ = RawRows{band_->raw.data(), band_->rows, info.width, info.channels};
+        mapping_->to_planes(raw_, in_planes_.resize(band_->rows, info.width));
+        in_planes_.attach(d);
+        d.width = info.width;
+        const bool more = next_ + static_cast<int32_t>(run_.threads_) < run_.parts_;
+        source.show(PartWindow{band_->first_row, band_->rows, info.width, more});
+        current_ = next_;
+        next_ += static_cast<int32_t>(run_.threads_);
+        return band_->rows;
+    }
+
+    int store() {
+        const Stopwatch time(timing_.write);
+        const RasterInfo &input = run_.reader_.info(), &output = run_.settings_.output;
+        const std::size_t samples = samples_of(raw_.rows, input.width, input.channels);
+        mapped_.resize(samples);
+        const RawRows mapped{mapped_.data(), raw_.rows, input.width, input.channels};
+        mapping_->from_planes(out_planes_.rows(), in_planes_.rows(), raw_, mapped);
+        RawRows encoded = mapped;
+        if (output.channels != input.channels || output.bit_depth != input.bit_depth) {
+            converted_.resize(samples_of(raw_.rows, input.width, output.channels));
+            encoded = RawRows{converted_.data(), raw_.rows, input.width, output.channels};
+            convert_layout(mapped, input, encoded, output, run_.settings_.background);
+        }
+        std::unique_ptr<EncodedBand> band = run_.writer_.encode_band(band_->first_row, band_->rows, encoded.data);
+        return run_.finish_band(current_, std::move(band)) ? 0 : kIoError;
+    }
+
+    FileRun &run_;
+    int32_t next_;         // the next part this thread takes
+    int32_t current_ = -1;  // the part it holds
+    Band *band_ = nullptr;
+    RawRows raw_;
+    std::unique_ptr<PlaneMapping> mapping_;
+    PartSource source_;
+    PartSink sink_;
+    PlaneBuffer in_planes_, out_planes_;
+    std::vector<uint16_t> mapped_, converted_;
+    Timing timing_;
+};
+
+FileRun::FileRun(RasterReader &reader, RasterWriter &writer, Settings settings)
+    : reader_(reader), writer_(writer), settings_(std::move(settings)) {
+    const RasterInfo &info = reader.info();
+    part_rows_ = writer.band_rows() > 0 ? writer.band_rows() : part_rows_for(info.width, settings_.part_rows);
+    parts_ = (info.height + part_rows_ - 1) / part_rows_;
+    threads_ = std::clamp<unsigned>(settings_.threads, 1, static_cast<unsigned>(std::max(parts_, 1)));
+    window_ = 2 * static_cast<std::size_t>(threads_) + 1;
+    for (std::size_t i = 0; i < window_; ++i) bands_.push_back(std::make_unique<Band>());
+}
+
+FileRun::~FileRun() = default;
+
+FileRun::Band &FileRun::slot(int32_t index) { return *bands_[static_cast<std::size_t>(index) % window_]; }
+
+bool FileRun::run(const std::function<int(ImageDescriptor &, ImageDescriptor &)> &run_operator) {
+    std::vector<std::unique_ptr<Worker>> workers;
+    for (unsigned t = 0; t < threads_; ++t) workers.push_back(std::make_unique<Worker>(*this, t));
+    const auto work = [&](unsigned t) {
+        if (workers[t]->operate(run_operator) != 0) fail(Failure::Operator, "");
+    };
+    std::vector<std::thread> others;
+    for (unsigned t = 1; t < threads_; ++t) others.emplace_back(work, t);
+    work(0);
+    for (std::thread &t : others) t.join();
+    for (const auto &w : workers) {
+        timing_.read += w->timing().read;
+        timing_.operate += w->timing().operate;
+        timing_.write += w->timing().write;
+    }
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (failure_ == Failure::None && next_write_ != parts_) failure_ = Failure::Operator;  // a part never came back
+    return failure_ == Failure::None;
+}
+
+void FileRun::fail(Failure failure, const std::string &error) {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (failure_ != Failure::None) return;  // the first failure is the one to tell
+        failure_ = failure;
+        error_ = error;
+    }
+    changed_.notify_all();
+}
+
+// Waits until part `index` is decoded, decoding or writing meanwhile where
+// nobody else is. Null once anything has failed.
+FileRun::Band *FileRun::take_band(int32_t index) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        if (failure_ != Failure::None) return nullptr;
+        Band &b = slot(index);
+        if (b.index == index && b.state == Band::State::Decoded) {
+            b.state = Band::State::Taken;
+            return &b;
+        }
+        const bool room = static_cast<std::size_t>(next_decode_ - next_write_) < window_;
+        if (!decoding_ && next_decode_ < parts_ && room) {
+            decode_next(lock);
+        } else if (!writing_ && slot(next_write_).index == next_write_ && slot(next_write_).state == Band::State::Encoded) {
+            write_ready(lock);
+        } else {
+            changed_.wait(lock);
+        }
+    }
+}
+
+// Decodes the next part in image order, the lock released meanwhile.
+void FileRun::decode_next(std::unique_lock<std::mutex> &lock) {
+    const int32_t index = next_decode_++;
+    Band &b = slot(index);
+    b.index = index;
+    b.state = Band::State::Decoding;
+    b.first_row = index * part_rows_;
+    b.rows = std::min(part_rows_, reader_.info().height - b.first_row);
+    decoding_ = true;
+    lock.unlock();
+    const RasterInfo &info = reader_.info();
+    b.raw.resize(samples_of(b.rows, info.width, info.channels));
+    const bool ok = reader_.read_rows(b.rows, b.raw.data());
+    if (ok && settings_.progress) settings_.progress(b.first_row + b.rows, info.height);
+    lock.lock();
+    decoding_ = false;
+    if (ok) {
+        b.state = Band::State::Decoded;
+    } else if (failure_ == Failure::None) {
+        failure_ = Failure::Reader;
+        error_ = reader_.error();
+    }
+    changed_.notify_all();
+}
+
+// Takes back a part made ready for writing, and writes what can be written.
+bool FileRun::finish_band(int32_t index, std::unique_ptr<EncodedBand> encoded) {
+    if (!encoded) fail(Failure::Writer, writer_.error().empty() ? "out of memory" : writer_.error());
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (failure_ != Failure::None) return false;
+    Band &b = slot(index);
+    b.encoded = std::move(encoded);
+    b.state = Band::State::Encoded;
+    std::vector<uint16_t>().swap(b.raw);
+    if (!writing_) write_ready(lock);
+    changed_.notify_all();
+    return failure_ == Failure::None;
+}
+
+// Writes the parts ready in image order, the lock released while writing.
+void FileRun::write_ready(std::unique_lock<std::mutex> &lock) {
+    writing_ = true;
+    while (failure_ == Failure::None) {
+        Band &b = slot(next_write_);
+        if (b.index != next_write_ || b.state != Band::State::Encoded) break;
+        std::unique_ptr<EncodedBand> encoded = std::move(b.encoded);
+        lock.unlock();
+        const bool ok = writer_.write_band(*encoded);
+        encoded.reset();
+        lock.lock();
+        if (!ok) {
+            if (failure_ == Failure::None) {
+                failure_ = Failure::Writer;
+                error_ = writer_.error();
+            }
+            break;
+        }
+        b.state = Band::State::Free;
+        ++next_write_;
+    }
+    writing_ = false;
+    changed_.notify_all();
 }
 
 }  // namespace zenk

@@ -1,16 +1,23 @@
-// Bindings of descriptors to image files being decoded or encoded part by
-// part: a FileSource decodes the next rows on every ZENK_Getpart, a FileSink
-// encodes them on ZENK_Putpart, so an image is never held whole.
+// Descriptors bound to image files being decoded and encoded part by part, so
+// that an image is never held whole, on one thread or several.
 //
-// A PlaneMapping converts between the file's samples and the three planes the
-// operator works on (RGB as it stands, linear light, hue-saturation, ...).
+// A FileRun splits the image into parts (bands of rows) and runs one operator
+// call on each of its threads: part k goes to thread k mod threads, and each
+// call sees its own parts in order through its own descriptors, `continues`
+// ending the last. Decoding and writing happen in image order, done by
+// whichever thread is free to; mapping, the operator and the writer's band
+// encoding run on all threads at once. A PlaneMapping converts between the
+// file's samples and the three planes the operator works on.
 #ifndef ZENK_FILE_HOST_H
 #define ZENK_FILE_HOST_H
 
 #include "raster.h"
 #include "zenk_host.h"
 
+#include <condition_variable>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -39,6 +46,7 @@ struct PlaneRows {
     }
 };
 
+// One per thread: it may keep what a part's way there leaves for its way back.
 class PlaneMapping {
 public:
     virtual ~PlaneMapping() = default;
@@ -77,67 +85,71 @@ struct Background {
 // part's planes stay within a few megabytes; at least 1.
 int part_rows_for(int32_t width, int preferred);
 
-class FileSource : public Source {
-public:
-    // `progress(rows_done, rows_total)` is called after every part read.
-    FileSource(RasterReader &reader, PlaneMapping &mapping, int part_rows,
-               std::function<void(int32_t, int32_t)> progress = {});
-    int getpart(ImageDescriptor &image) override;
-
-    const RasterInfo &info() const { return reader_.info(); }
-    const RawRows &raw() const { return raw_view_; }
-    const PlaneRows &planes() const { return planes_.rows(); }
-    const std::string &error() const { return error_; }
-    // Seconds spent decoding and mapping rows so far.
-    double seconds() const { return seconds_; }
-
-private:
-    RasterReader &reader_;
-    PlaneMapping &mapping_;
-    int part_rows_;
-    std::function<void(int32_t, int32_t)> progress_;
-    int32_t next_row_ = 0;
-    bool done_ = false;
-    std::vector<uint16_t> raw_;
-    RawRows raw_view_;
-    PlaneBuffer planes_;
-    std::string error_;
-    double seconds_ = 0;
-};
-
-class FileSink : public Sink {
-public:
-    // `output` is the writer's layout: the input's, or 8 bits and no alpha
-    // (composited over `background`, grey made RGB if it is coloured) where
-    // the output format needs it.
-    FileSink(RasterWriter &writer, const RasterInfo &output, PlaneMapping &mapping, FileSource &source,
-             const Background &background = {});
-    void prepare(const PartWindow &window) override;
-    const std::string &error() const { return error_; }
-    // Seconds spent mapping and encoding rows so far.
-    double seconds() const { return seconds_; }
-
-protected:
-    int store(ImageDescriptor &image, const PartWindow &window) override;
-
-private:
-    RasterWriter &writer_;
-    RasterInfo output_;
-    PlaneMapping &mapping_;
-    FileSource &source_;
-    Background background_;
-    PlaneBuffer planes_;
-    std::vector<uint16_t> mapped_;   // input layout
-    std::vector<uint16_t> encoded_;  // output layout
-    std::string error_;
-    double seconds_ = 0;
-};
-
 // Converts rows from one layout to another of the same width: composited over
 // `background` if the target has no alpha, grey spread to RGB if the target
 // is RGB, 16 to 8 bits with rounding.
 void convert_layout(const RawRows &from, const RasterInfo &from_info, const RawRows &to, const RasterInfo &to_info,
                     const Background &background = {});
+
+class FileRun {
+public:
+    struct Settings {
+        RasterInfo output;  // the writer's layout: the input's, or 8 bits, no alpha, grey made RGB
+        Background background;
+        int part_rows = 64;   // for writers that take bands of any height
+        unsigned threads = 1;
+        std::function<std::unique_ptr<PlaneMapping>()> new_mapping;  // one for each thread
+        std::function<void(int64_t rows_read, int64_t rows)> progress;
+    };
+    enum class Failure { None, Reader, Writer, Operator };
+    // Seconds summed over the threads.
+    struct Timing {
+        double read = 0;     // decoding and mapping to planes, waiting for parts included
+        double operate = 0;  // in the operator, between its host calls
+        double write = 0;    // mapping back, encoding and writing
+    };
+
+    FileRun(RasterReader &reader, RasterWriter &writer, Settings settings);
+    ~FileRun();
+    FileRun(const FileRun &) = delete;
+    FileRun &operator=(const FileRun &) = delete;
+
+    // Runs `run_operator` on every thread with descriptors bound to its
+    // parts. A failure anywhere stops the other threads at their next part.
+    // True if every row was decoded, transformed and handed to the writer.
+    bool run(const std::function<int(ImageDescriptor &in, ImageDescriptor &out)> &run_operator);
+    Failure failure() const { return failure_; }
+    const std::string &error() const { return error_; }  // the reader's or the writer's
+    Timing timing() const { return timing_; }
+
+    class Worker;
+
+private:
+    struct Band;
+    Band *take_band(int32_t index);
+    bool finish_band(int32_t index, std::unique_ptr<EncodedBand> encoded);
+    void fail(Failure failure, const std::string &error);
+    void decode_next(std::unique_lock<std::mutex> &lock);
+    void write_ready(std::unique_lock<std::mutex> &lock);
+    Band &slot(int32_t index);
+
+    RasterReader &reader_;
+    RasterWriter &writer_;
+    Settings settings_;
+    int part_rows_;
+    int32_t parts_;
+    unsigned threads_;
+    std::size_t window_;  // parts in flight at most, decoded to written
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::unique_ptr<Band>> bands_;  // by part index modulo window_
+    int32_t next_decode_ = 0, next_write_ = 0;
+    bool decoding_ = false, writing_ = false;
+    Failure failure_ = Failure::None;
+    std::string error_;
+    Timing timing_;
+};
 
 }  // namespace zenk
 

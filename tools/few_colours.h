@@ -61,7 +61,9 @@ std::unique_ptr<zenk::RasterReader> colour_row_reader(const zenk::RasterInfo &in
 // Keeps what it is given, rows after rows.
 class CollectingWriter final : public zenk::RasterWriter {
 public:
-    explicit CollectingWriter(const zenk::RasterInfo &layout) : layout_(layout) {}
+    explicit CollectingWriter(const zenk::RasterInfo &layout) : layout_(layout) {
+        row_samples_ = static_cast<std::size_t>(layout.width) * static_cast<std::size_t>(layout.channels);
+    }
     bool write_rows(int rows, const uint16_t *in) override;
     bool finish() override { return true; }
     const std::vector<uint16_t> &samples() const { return samples_; }

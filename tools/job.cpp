@@ -98,7 +98,7 @@ private:
                     : zenk::open_jpeg_writer(out->stream(), out_info, jpeg_options(info, options_), &error);
             if (!writer) return "cannot encode " + output_name() + ": " + error;
             problem = transform(*reader_, *writer, out_info, output_name(), operation_, options_.background,
-                                options_.part_rows, rows_done_, &result_.timing);
+                                RunShape{options_.part_rows, options_.threads}, rows_done_, &result_.timing);
             if (problem) return problem;
             if (!writer->finish()) return output_name() + ": " + writer->error();
             add_warnings(writer->warnings());
@@ -138,7 +138,7 @@ private:
         const std::unique_ptr<zenk::RasterReader> colours = colour_row_reader(info, census.row());
         CollectingWriter results(colours->info());
         if (auto problem = transform(*colours, results, colours->info(), output_name(), operation_, options_.background,
-                                     options_.part_rows, {}, &result_.timing))
+                                     RunShape{options_.part_rows, 1}, {}, &result_.timing))
             return problem;
         FewColourEncoding encoding = choose_encoding(info, results.samples());
         encoding.layout.metadata = out_info.metadata;

@@ -19,6 +19,7 @@ struct JobOptions {
     zenk::JpegOptions jpeg;
     zenk::ReadLimits limits;
     int part_rows = 64;
+    unsigned threads = 1;         // for one image
     zenk::Background background;  // under transparent pixels, for outputs without alpha
     bool strip = false;           // metadata: keep only the colour description and orientation
 };

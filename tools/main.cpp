@@ -59,7 +59,8 @@ void add_file_options(CLI::App *cmd, CommandLine &line) {
                     "output file (one input), existing folder (several), or - for standard output")
         ->required()
         ->type_name("OUT");
-    cmd->add_option("-j,--jobs", line.jobs, "images processed at once (default: number of cores)")->type_name("N");
+    cmd->add_option("-j,--jobs", line.jobs, "threads in all, for images at once or parts of one (default: number of cores)")
+        ->type_name("N");
     cmd->add_option("--format", line.format, "output format: png or jpg (default: the output name's, else the input's)")
         ->type_name("FORMAT");
     cmd->add_option("--quality", line.quality, "JPEG output quality, 1..100 (default 90)")->type_name("Q");
@@ -211,7 +212,9 @@ void report_timing(const std::string &name, const JobTiming &t) {
     report(name, line);
 }
 
-int run_tasks(const std::vector<Task> &tasks, const Operation &operation, const JobOptions &options, unsigned jobs,
+// -j caps the threads in all: images at once times threads for each image.
+// One image gets them all; a batch takes as many images at once as it can.
+int run_tasks(const std::vector<Task> &tasks, const Operation &operation, JobOptions options, unsigned jobs,
               bool timing) {
     bool failed = false;
     std::vector<const Task *> runnable;
@@ -224,6 +227,7 @@ int run_tasks(const std::vector<Task> &tasks, const Operation &operation, const 
         }
     }
     const unsigned workers = std::max(1u, std::min<unsigned>(jobs, static_cast<unsigned>(runnable.size())));
+    options.threads = std::max(1u, jobs / workers);
     Progress progress(runnable.size(), workers);
     std::atomic<std::size_t> next{0};
     std::atomic<bool> any_failed{false};

@@ -3,7 +3,7 @@
 #include "mappings.h"
 #include "qova.h"
 
-#include <chrono>
+#include <mutex>
 
 namespace qova_tool {
 
@@ -35,35 +35,43 @@ int run_operator(const Operation &op, ImageDescriptor *in, ImageDescriptor *out)
 
 std::optional<std::string> transform(zenk::RasterReader &reader, zenk::RasterWriter &writer,
                                      const zenk::RasterInfo &output, const std::string &output_name,
-                                     const Operation &operation, const zenk::Background &background, int part_rows,
+                                     const Operation &operation, const zenk::Background &background, RunShape shape,
                                      const RowProgress &rows_done, JobTiming *timing) {
-    const zenk::RasterInfo &info = reader.info();
-    HsiMapping hsi;
-    ColourMapping colour(operation.linear);
-    zenk::PlaneMapping &mapping =
-        operation.kind == OperatorKind::Bandpass ? static_cast<zenk::PlaneMapping &>(colour) : hsi;
-    const auto progress = [&](int32_t done, int32_t total) {
-        if (rows_done) rows_done(done, total);
+    zenk::FileRun::Settings settings;
+    settings.output = output;
+    settings.background = background;
+    settings.part_rows = shape.part_rows;
+    settings.threads = shape.threads;
+    settings.new_mapping = [&operation]() -> std::unique_ptr<zenk::PlaneMapping> {
+        if (operation.kind == OperatorKind::Bandpass) return std::make_unique<ColourMapping>(operation.linear);
+        return std::make_unique<HsiMapping>();
     };
-    zenk::FileSource source(reader, mapping, zenk::part_rows_for(info.width, part_rows), progress);
-    zenk::FileSink sink(writer, output, mapping, source, background);
-    ImageDescriptor in, out;
-    zenk::bind(in, source, info.width, 0);
-    zenk::bind(out, sink);
+    settings.progress = rows_done;
+    zenk::FileRun run(reader, writer, settings);
 
-    t_operator_errors.clear();
-    const auto started = std::chrono::steady_clock::now();
-    const int status = run_operator(operation, &in, &out);
+    // Each thread's operator messages, gathered where the job can see them.
+    std::mutex lock;
+    std::string operator_errors;
+    const bool ok = run.run([&](ImageDescriptor &in, ImageDescriptor &out) {
+        t_operator_errors.clear();
+        const int status = run_operator(operation, &in, &out);
+        if (status != 0 && !t_operator_errors.empty()) {
+            const std::lock_guard<std::mutex> guard(lock);
+            if (operator_errors.empty()) operator_errors = t_operator_errors;
+        }
+        return status;
+    });
     if (timing) {
-        const double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        timing->read += source.seconds();
-        timing->write += sink.seconds();
-        timing->operate += spent - source.seconds() - sink.seconds();
+        timing->read += run.timing().read;
+        timing->operate += run.timing().operate;
+        timing->write += run.timing().write;
     }
-    if (status == 0) return std::nullopt;
-    if (!source.error().empty()) return source.error();
-    if (!sink.error().empty()) return output_name + ": " + sink.error();
-    return t_operator_errors.empty() ? "operator failed with status " + std::to_string(status) : t_operator_errors;
+    if (ok) return std::nullopt;
+    switch (run.failure()) {
+    case zenk::FileRun::Failure::Reader: return run.error();
+    case zenk::FileRun::Failure::Writer: return output_name + ": " + run.error();
+    default: return operator_errors.empty() ? std::string("operator failed") : operator_errors;
+    }
 }
 
 void capture_operator_errors() { zenk::set_error_handler(collect_operator_error); }

@@ -35,12 +35,19 @@ struct JobTiming {
 // Called with the rows decoded so far and the rows there are to decode.
 using RowProgress = std::function<void(int64_t done, int64_t total)>;
 
+// How transform() runs: over parts of this many rows (where the writer takes
+// any), on this many threads.
+struct RunShape {
+    int part_rows = 64;
+    unsigned threads = 1;
+};
+
 // Runs `operation` over every row of `reader` into `writer`, whose layout is
 // `output`. Returns the problem if anything failed: the reader's, the
 // writer's (naming `output_name`) or the operator's. Adds to `timing`.
 std::optional<std::string> transform(zenk::RasterReader &reader, zenk::RasterWriter &writer,
                                      const zenk::RasterInfo &output, const std::string &output_name,
-                                     const Operation &operation, const zenk::Background &background, int part_rows,
+                                     const Operation &operation, const zenk::Background &background, RunShape shape,
                                      const RowProgress &rows_done, JobTiming *timing);
 
 // Routes the operators' failure texts into the running job's message; call
