@@ -146,6 +146,7 @@ private:
 
     int fetch(ImageDescriptor &d, PartSource &source) {
         const Stopwatch time(timing_.read);
+        if (current_ < 0 && next_ == 0) run_.start_other_threads();  // the first call took its arguments
         if (next_ >= run_.parts_) return kNoMoreParts;
         band_ = run_.take_band(next_);
         if (!band_) return kIoError;
@@ -205,16 +206,27 @@ FileRun::~FileRun() = default;
 
 FileRun::Band &FileRun::slot(int32_t index) { return *bands_[static_cast<std::size_t>(index) % window_]; }
 
+void FileRun::start_other_threads() {
+    if (start_other_threads_) start_other_threads_();
+}
+
+// The first thread's operator call starts in the calling thread; the others
+// start once it asks for its first part. An operator that refuses its
+// arguments does so before that, writing the host's error variable, so that
+// happens on one thread only.
 bool FileRun::run(const std::function<int(ImageDescriptor &, ImageDescriptor &)> &run_operator) {
     std::vector<std::unique_ptr<Worker>> workers;
     for (unsigned t = 0; t < threads_; ++t) workers.push_back(std::make_unique<Worker>(*this, t));
     const auto work = [&](unsigned t) {
         if (workers[t]->operate(run_operator) != 0) fail(Failure::Operator, "");
     };
-    std::vector<std::thread> others;
-    for (unsigned t = 1; t < threads_; ++t) others.emplace_back(work, t);
+    start_other_threads_ = [&] {
+        for (unsigned t = 1; t < threads_; ++t) others_.emplace_back(work, t);
+    };
     work(0);
-    for (std::thread &t : others) t.join();
+    for (std::thread &t : others_) t.join();
+    others_.clear();
+    start_other_threads_ = nullptr;
     for (const auto &w : workers) {
         timing_.read += w->timing().read;
         timing_.operate += w->timing().operate;

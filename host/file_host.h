@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace zenk {
@@ -126,6 +127,7 @@ public:
 
 private:
     struct Band;
+    void start_other_threads();
     Band *take_band(int32_t index);
     bool finish_band(int32_t index, std::unique_ptr<EncodedBand> encoded);
     void fail(Failure failure, const std::string &error);
@@ -140,6 +142,9 @@ private:
     int32_t parts_;
     unsigned threads_;
     std::size_t window_;  // parts in flight at most, decoded to written
+
+    std::function<void()> start_other_threads_;  // set while run() runs
+    std::vector<std::thread> others_;
 
     std::mutex mutex_;
     std::condition_variable changed_;

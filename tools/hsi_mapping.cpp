@@ -134,15 +134,14 @@ SampleRow sample_row(const zenk::RasterInfo &info, const uint16_t *samples, std:
     return SampleRow{samples, width, static_cast<std::size_t>(channels), colour, 2 * colour};
 }
 
-// The row kernels are compiled for AVX2 as well and picked at run time: the
-// same IEEE operations either way, so the same results. Loops of one kind of
-// work each, so that the compiler vectorises them; every array is its own.
+// The row kernels: loops of one kind of work each, so that the compiler
+// vectorises them; every array is its own. Each is compiled for AVX2 as well
+// (below) and picked at run time: the same IEEE operations either way, so the
+// same results.
 
-__attribute__((target_clones("avx2", "default"))) void forward_row(const SampleRow &in, int32_t *__restrict sum,
-                                                                   int32_t *__restrict hue, int32_t *__restrict sat,
-                                                                   float *__restrict rest,
-                                                                   float *__restrict saturation,
-                                                                   HsiMapping::RowScratch &row) {
+[[gnu::always_inline]] inline void forward_row(const SampleRow &in, int32_t *__restrict sum, int32_t *__restrict hue,
+                                               int32_t *__restrict sat, float *__restrict rest,
+                                               float *__restrict saturation, HsiMapping::RowScratch &row) {
     const uint16_t *__restrict src = in.samples;
     double *__restrict across = row.across.data(), *__restrict up = row.up.data();
     double *__restrict S = row.saturation.data(), *__restrict H = row.hue.data();
@@ -186,13 +185,10 @@ struct PlaneRow {
     const int32_t *sum, *hue, *sat;
 };
 
-__attribute__((target_clones("avx2", "default"))) void backward_row(const SampleRow &in, const PlaneRow &now,
-                                                                    const PlaneRow &before,
-                                                                    const float *__restrict rest,
-                                                                    const float *__restrict saturation,
-                                                                    uint16_t *__restrict dst,
-                                                                    const zenk::RasterInfo &info,
-                                                                    HsiMapping::RowScratch &row) {
+[[gnu::always_inline]] inline void backward_row(const SampleRow &in, const PlaneRow &now, const PlaneRow &before,
+                                                const float *__restrict rest, const float *__restrict saturation,
+                                                uint16_t *__restrict dst, const zenk::RasterInfo &info,
+                                                HsiMapping::RowScratch &row) {
     const int32_t *__restrict sum = now.sum, *__restrict hue = now.hue, *__restrict sat = now.sat;
     const int32_t *__restrict sum0 = before.sum, *__restrict hue0 = before.hue, *__restrict sat0 = before.sat;
     const uint16_t *__restrict src = in.samples;
@@ -209,7 +205,7 @@ __attribute__((target_clones("avx2", "default"))) void backward_row(const Sample
     for (std::size_t c = 0; c < width; ++c) {
         // & rather than &&: no branches, so that the loop vectorises
         const bool same_hue = (hue[c] == hue0[c]) & (sum[c] == sum0[c]);
-        kind[c] = same_hue & (sat[c] == sat0[c]) ? kUnchanged : same_hue & (sat0[c] > 0) ? kSaturationOnly : kGeneral;
+        kind[c] = (same_hue & (sat[c] == sat0[c])) ? kUnchanged : (same_hue & (sat0[c] > 0)) ? kSaturationOnly : kGeneral;
         general |= kind[c] == kGeneral;
     }
     // The saturation the result stands for: the exact one scaled by what the
@@ -261,6 +257,39 @@ __attribute__((target_clones("avx2", "default"))) void backward_row(const Sample
     }
 }
 
+using ForwardRow = void (*)(const SampleRow &, int32_t *, int32_t *, int32_t *, float *, float *,
+                           HsiMapping::RowScratch &);
+using BackwardRow = void (*)(const SampleRow &, const PlaneRow &, const PlaneRow &, const float *, const float *,
+                             uint16_t *, const zenk::RasterInfo &, HsiMapping::RowScratch &);
+
+void forward_row_sse2(const SampleRow &in, int32_t *sum, int32_t *hue, int32_t *sat, float *rest, float *saturation,
+                      HsiMapping::RowScratch &row) {
+    forward_row(in, sum, hue, sat, rest, saturation, row);
+}
+__attribute__((target("avx2"))) void forward_row_avx2(const SampleRow &in, int32_t *sum, int32_t *hue, int32_t *sat,
+                                                      float *rest, float *saturation, HsiMapping::RowScratch &row) {
+    forward_row(in, sum, hue, sat, rest, saturation, row);
+}
+void backward_row_sse2(const SampleRow &in, const PlaneRow &now, const PlaneRow &before, const float *rest,
+                       const float *saturation, uint16_t *dst, const zenk::RasterInfo &info,
+                       HsiMapping::RowScratch &row) {
+    backward_row(in, now, before, rest, saturation, dst, info, row);
+}
+__attribute__((target("avx2"))) void backward_row_avx2(const SampleRow &in, const PlaneRow &now, const PlaneRow &before,
+                                                       const float *rest, const float *saturation, uint16_t *dst,
+                                                       const zenk::RasterInfo &info, HsiMapping::RowScratch &row) {
+    backward_row(in, now, before, rest, saturation, dst, info, row);
+}
+
+ForwardRow chosen_forward_row() {
+    static const ForwardRow chosen = __builtin_cpu_supports("avx2") ? forward_row_avx2 : forward_row_sse2;
+    return chosen;
+}
+BackwardRow chosen_backward_row() {
+    static const BackwardRow chosen = __builtin_cpu_supports("avx2") ? backward_row_avx2 : backward_row_sse2;
+    return chosen;
+}
+
 }  // namespace
 
 void HsiMapping::to_planes(const zenk::RawRows &file, const zenk::PlaneRows &planes) {
@@ -268,6 +297,7 @@ void HsiMapping::to_planes(const zenk::RawRows &file, const zenk::PlaneRows &pla
     hue_rest_.resize(static_cast<std::size_t>(file.rows) * width);
     saturation_.resize(hue_rest_.size());
     row_.resize(width);
+    const ForwardRow forward_row = chosen_forward_row();
     for (int r = 0; r < file.rows; ++r) {
         const std::size_t at = static_cast<std::size_t>(r) * width;
         forward_row(sample_row(info_, file.row(r), width, file.channels), planes.row(0, r), planes.row(1, r), planes.row(2, r),
@@ -279,6 +309,7 @@ void HsiMapping::from_planes(const zenk::PlaneRows &result, const zenk::PlaneRow
                              const zenk::RawRows &input, const zenk::RawRows &out) {
     const std::size_t width = static_cast<std::size_t>(result.width);
     row_.resize(width);
+    const BackwardRow backward_row = chosen_backward_row();
     for (int r = 0; r < result.rows; ++r) {
         const std::size_t at = static_cast<std::size_t>(r) * width;
         backward_row(sample_row(info_, input.row(r), width, input.channels),
