@@ -272,18 +272,28 @@ public:
         for (const Segment &s : late_segments_)
             jpeg_write_marker(&cinfo_, s.marker, reinterpret_cast<const JOCTET *>(s.data.data()),
                               static_cast<unsigned>(s.data.size()));
-        row_.resize(static_cast<std::size_t>(info.width) * static_cast<std::size_t>(info.channels));
-        row_samples_ = row_.size();
+        row_samples_ = static_cast<std::size_t>(info.width) * static_cast<std::size_t>(info.channels);
         return true;
     }
 
     bool write_rows(int rows, const uint16_t *in) override {
-        const std::size_t samples = row_.size();
-        for (int r = 0; r < rows; ++r) {
-            const uint16_t *src = in + static_cast<std::size_t>(r) * samples;
-            for (std::size_t i = 0; i < samples; ++i) row_[i] = static_cast<JSAMPLE>(src[i]);
-            if (!write_one_row()) return false;
-        }
+        const std::unique_ptr<EncodedBand> band = encode_band(0, rows, in);
+        return write_band(*band);
+    }
+
+    // The samples narrowed to bytes, on any thread; libjpeg takes them in order.
+    std::unique_ptr<EncodedBand> encode_band(int32_t first_row, int rows, const uint16_t *in) const override {
+        auto band = std::make_unique<JpegBand>();
+        band->first_row = first_row;
+        band->rows = rows;
+        band->samples.assign(in, in + static_cast<std::size_t>(rows) * row_samples_);
+        return band;
+    }
+
+    bool write_band(EncodedBand &encoded) override {
+        auto &band = static_cast<JpegBand &>(encoded);
+        for (int r = 0; r < band.rows; ++r)
+            if (!write_one_row(band.samples.data() + static_cast<std::size_t>(r) * row_samples_)) return false;
         return true;
     }
 
@@ -294,6 +304,10 @@ public:
     }
 
 private:
+    struct JpegBand final : EncodedBand {
+        std::vector<JSAMPLE> samples;
+    };
+
     struct Segment {
         int marker;
         std::string data;
@@ -356,9 +370,8 @@ private:
         cinfo_.Y_density = static_cast<UINT16>(r.y);
     }
 
-    bool write_one_row() {
+    bool write_one_row(JSAMPLE *row) {
         if (setjmp(errors_.jump)) return fail();
-        JSAMPROW row = row_.data();
         jpeg_write_scanlines(&cinfo_, &row, 1);
         return true;
     }
@@ -368,7 +381,6 @@ private:
     bool created_ = false;
     std::FILE *file_ = nullptr;
     std::vector<Segment> segments_, late_segments_;
-    std::vector<JSAMPLE> row_;
 };
 
 }  // namespace
