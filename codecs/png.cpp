@@ -291,13 +291,31 @@ public:
         z_.next_out = row_.data();
         z_.avail_out = static_cast<uInt>(row_bytes_ + 1);
         while (z_.avail_out > 0) {
-            if (z_.avail_in == 0 && !refill()) return nullptr;
+            if (z_.avail_in == 0 && !refill()) return fail("IDAT: not enough image data"), nullptr;
             const int status = inflate(&z_, Z_NO_FLUSH);
             if (status == Z_STREAM_END && z_.avail_out > 0) return fail("IDAT: not enough image data"), nullptr;
             if (status != Z_OK && status != Z_STREAM_END)
                 return fail(std::string("IDAT: ") + (z_.msg ? z_.msg : "invalid compressed data")), nullptr;
         }
         return unfilter() ? row_.data() + 1 : nullptr;
+    }
+
+    // After the last row: the end of the stream with its own check, and the
+    // rest of the data read for every chunk's CRC.
+    bool finish() {
+        uint8_t spare[64];
+        for (;;) {
+            z_.next_out = spare;
+            z_.avail_out = sizeof spare;
+            const int status = inflate(&z_, Z_NO_FLUSH);
+            if (status == Z_STREAM_END) break;
+            if (status != Z_OK && status != Z_BUF_ERROR)
+                return fail(std::string("IDAT: ") + (z_.msg ? z_.msg : "invalid compressed data"));
+            if (z_.avail_in == 0 && !refill()) return fail("IDAT: the compressed data ends early");
+        }
+        do z_.avail_in = 0;  // what follows the stream is not image data
+        while (refill());
+        return error_.empty();
     }
 
     const std::string &error() const { return error_; }
@@ -308,31 +326,34 @@ private:
         return false;
     }
 
-    // The next piece of image data; a chunk's CRC is checked at its end.
+    // The next piece of image data into the input buffer, each chunk's CRC
+    // checked at its end. False at the end of the data, or on a failure
+    // (then with error() set).
     bool refill() {
-        while (chunk_ < chunks_.size() && left_ == 0) {
-            if (at_start_) {
-                const auto [offset, length] = chunks_[chunk_];
-                if (std::fseek(file_, offset, SEEK_SET) != 0) return fail("cannot seek in the input");
-                left_ = length;
-                crc_ = crc32(0, reinterpret_cast<const Bytef *>("IDAT"), 4);
-                at_start_ = false;
-                if (left_ > 0) break;
+        for (;;) {
+            if (left_ > 0) {
+                const std::size_t n = std::min<std::size_t>(left_, input_.size());
+                if (std::fread(input_.data(), 1, n, file_) != n) return fail("file ends early (truncated PNG)");
+                crc_ = crc32(crc_, input_.data(), static_cast<uInt>(n));
+                left_ -= static_cast<uint32_t>(n);
+                z_.next_in = input_.data();
+                z_.avail_in = static_cast<uInt>(n);
+                return true;
             }
-            unsigned char stored[4];
-            if (std::fread(stored, 1, 4, file_) != 4) return fail("file ends early (truncated PNG)");
-            if (be32(stored) != static_cast<uint32_t>(crc_)) return fail("IDAT: CRC error");
-            ++chunk_;
-            at_start_ = true;
+            if (in_chunk_) {
+                unsigned char stored[4];
+                if (std::fread(stored, 1, 4, file_) != 4) return fail("file ends early (truncated PNG)");
+                if (be32(stored) != static_cast<uint32_t>(crc_)) return fail("IDAT: CRC error");
+                in_chunk_ = false;
+                ++chunk_;
+            }
+            if (chunk_ == chunks_.size() || !error_.empty()) return false;
+            const auto [offset, length] = chunks_[chunk_];
+            if (std::fseek(file_, offset, SEEK_SET) != 0) return fail("cannot seek in the input");
+            left_ = length;
+            crc_ = crc32(0, reinterpret_cast<const Bytef *>("IDAT"), 4);
+            in_chunk_ = true;
         }
-        if (chunk_ == chunks_.size()) return fail("IDAT: not enough image data");
-        const std::size_t n = std::min<std::size_t>(left_, input_.size());
-        if (std::fread(input_.data(), 1, n, file_) != n) return fail("file ends early (truncated PNG)");
-        crc_ = crc32(crc_, input_.data(), static_cast<uInt>(n));
-        left_ -= static_cast<uint32_t>(n);
-        z_.next_in = input_.data();
-        z_.avail_in = static_cast<uInt>(n);
-        return true;
     }
 
     bool unfilter() {
@@ -415,8 +436,8 @@ private:
     std::FILE *file_ = nullptr;
     std::vector<std::pair<long, uint32_t>> chunks_;
     std::size_t chunk_ = 0;
-    bool at_start_ = true;
-    uint32_t left_ = 0;  // data bytes of the current chunk not yet read
+    bool in_chunk_ = false;  // its CRC not yet checked
+    uint32_t left_ = 0;      // data bytes of the current chunk not yet read
     uLong crc_ = 0;
     std::size_t row_bytes_ = 0, bpp_ = 1;
     std::vector<uint8_t> row_, prior_, input_;  // rows with their filter byte first
@@ -597,7 +618,7 @@ private:
     bool read_direct(int rows, uint16_t *out, std::size_t samples) {
         for (int r = 0; r < rows; ++r, out += samples) {
             const uint8_t *row = direct_->next_row();
-            if (!row) {
+            if (!row || (++next_row_ == info_.height && !direct_->finish())) {
                 error_ = direct_->error();
                 return false;
             }

@@ -279,6 +279,50 @@ TEST(FileValues, InterlacedPngReadInFull) {
     EXPECT_EQ(bytes::decode(run_on(dir, png, "in.png", "saturation --strength 0", "out.png")).samples, expected);
 }
 
+TEST(FileValues, EveryRowFilterUnfiltered) {
+    // Two rows: the first stored as it is, the second with each of the four
+    // filters, its bytes worked out beforehand (Python, the PNG rules).
+    TempDir dir;
+    const struct {
+        const char *name;
+        int colour_type, depth;
+        std::size_t bytes;
+        const char *first, *second, *filtered[4];  // filtered: Sub, Up, Average, Paeth
+    } layouts[] = {
+        {"grey8", 0, 8, 5, "\x0A\xC8\x1E\xFA\x00", "\xFF\x01\x80\x4D\x09", {"\xFF\x02\x7F\xCD\xBC", "\xF5\x39\x62\x53\x09", "\xFA\x1E\x71\x90\xE3", "\xF5\x02\x7F\x53\x09"}},
+        {"ga8", 4, 8, 6, "\x0A\xC8\x1E\xFA\x00\x07", "\xFF\x01\x80\x4D\x09\x5A", {"\xFF\x01\x81\x4C\x89\x0D", "\xF5\x39\x62\x53\x09\x53", "\xFA\x9D\xF2\xD0\xC9\x30", "\xF5\x39\x81\x4C\x89\x53"}},
+        {"rgb8", 2, 8, 9, "\x0A\xC8\x1E\xFA\x00\x07\x63\x62\x61", "\xFF\x01\x80\x4D\x09\x5A\x03\xF0\x3C", {"\xFF\x01\x80\x4E\x08\xDA\xB6\xE7\xE2", "\xF5\x39\x62\x53\x09\x53\xA0\x8E\xDB", "\xFA\x9D\x71\x51\x09\x17\xAB\xBB\xDF", "\xF5\x39\x62\x4E\x09\xDA\xB6\x8E\xDB"}},
+        {"rgba8", 6, 8, 8, "\x0A\xC8\x1E\xFA\x00\x07\x63\x62", "\xFF\x01\x80\x4D\x09\x5A\x03\xF0", {"\xFF\x01\x80\x4D\x0A\x59\x83\xA3", "\xF5\x39\x62\x53\x09\x53\xA0\x8E", "\xFA\x9D\x71\xD0\x8A\x56\x92\x99", "\xF5\x39\x62\x53\x0A\x59\x83\xA3"}},
+        {"rgb16", 2, 16, 12, "\x12\x34\xAB\xCD\xFF\x00\x01\x02\x80\x7F\x55\xAA", "\xFE\xDC\x00\x01\x7F\x80\xC3\x3C\x10\x20\xEE\x11", {"\xFE\xDC\x00\x01\x7F\x80\xC5\x60\x10\x1F\x6F\x91", "\xEC\xA8\x55\x34\x80\x80\xC2\x3A\x90\xA1\x99\x67", "\xF5\xC2\xAB\x9B\x00\x80\x44\xCD\xD0\xE0\x84\x7C", "\xEC\xA8\x55\x34\x80\x80\xC5\x60\x10\x1F\x99\x67"}},
+        {"rgba16", 6, 16, 16, "\x12\x34\xAB\xCD\xFF\x00\x01\x02\x80\x7F\x55\xAA\x00\x01\x02\x03", "\xFE\xDC\x00\x01\x7F\x80\xC3\x3C\x10\x20\xEE\x11\x09\x08\x07\x06", {"\xFE\xDC\x00\x01\x7F\x80\xC3\x3C\x12\x44\xEE\x10\x8A\x88\x44\xCA", "\xEC\xA8\x55\x34\x80\x80\xC2\x3A\x90\xA1\x99\x67\x09\x07\x05\x03", "\xF5\xC2\xAB\x9B\x00\x80\xC3\x3B\x51\x73\xC4\xBC\xCA\xC8\xA5\xE7", "\xEC\xA8\x55\x34\x80\x80\xC2\x3A\x12\x44\xEE\x10\x09\x88\x44\xCA"}},
+    };
+    for (const auto &l : layouts) {
+        const int channels = l.colour_type == 0 ? 1 : l.colour_type == 4 ? 2 : l.colour_type == 2 ? 3 : 4;
+        const std::size_t sample_bytes = static_cast<std::size_t>(l.depth / 8);
+        const uint32_t width = static_cast<uint32_t>(l.bytes / sample_bytes / static_cast<std::size_t>(channels));
+        const std::string first(l.first, l.bytes), second(l.second, l.bytes);
+        std::vector<uint16_t> expected;
+        for (const std::string &row : {first, second})
+            for (std::size_t i = 0; i < l.bytes; i += sample_bytes)
+                expected.push_back(static_cast<uint16_t>(sample_bytes == 2 ? uint8_t(row[i]) << 8 | uint8_t(row[i + 1])
+                                                                           : uint8_t(row[i])));
+        for (int type = 1; type <= 4; ++type) {
+            std::string ihdr;
+            bytes::put32(ihdr, width);
+            bytes::put32(ihdr, 2);
+            ihdr += static_cast<char>(l.depth);
+            ihdr += static_cast<char>(l.colour_type);
+            ihdr += std::string(3, '\0');
+            const std::string raw = std::string(1, '\0') + first + static_cast<char>(type) +
+                                    std::string(l.filtered[type - 1], l.bytes);
+            const std::string png = std::string("\x89PNG\r\n\x1a\n", 8) + bytes::png_chunk("IHDR", ihdr) +
+                                    bytes::png_chunk("IDAT", bytes::deflated(raw)) + bytes::png_chunk("IEND", "");
+            EXPECT_EQ(bytes::decode(run_on(dir, png, "in.png", "saturation --strength 0", "out.png")).samples, expected)
+                << l.name << ", filter " << type;
+        }
+    }
+}
+
 TEST(FileValues, FewColoursComeOutAsTheStreamedPathWouldGiveThem) {
     // The same 40 colours alone (palette path) and beside 300 others (streamed):
     // each colour must come out the same either way.

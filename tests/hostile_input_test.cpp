@@ -72,6 +72,9 @@ TEST(HostileInput, EachFailsClearlyAndLeavesNothing) {
     const std::string jpeg = read_text(good_jpeg);
     std::string corrupt_png = png, corrupt_jpeg = jpeg;
     corrupt_png[png.find("IDAT") + 20] ^= 0x5A;  // the chunk's checksum no longer matches
+    std::string wrong_crc = png;  // the data intact, its checksum not
+    const std::size_t idat = png.find("IDAT"), idat_length = bytes::get32(png, idat - 4);
+    wrong_crc[idat + 4 + idat_length] ^= 0x01;
     for (std::size_t i = jpeg.size() / 2; i < jpeg.size() / 2 + 40; ++i) corrupt_jpeg[i] = '\xFF';
 
     const Hostile cases[] = {
@@ -89,6 +92,7 @@ TEST(HostileInput, EachFailsClearlyAndLeavesNothing) {
          "chunk.png: file ends early (truncated PNG)"},
         {"truncated JPEG", jpeg.substr(0, jpeg.size() / 2), "truncated.jpg", "truncated.jpg: file ends early (truncated JPEG)"},
         {"corrupt PNG", corrupt_png, "corrupt.png", "corrupt.png: IDAT: "},
+        {"PNG image data with a wrong checksum", wrong_crc, "crc.png", "crc.png: IDAT: CRC error"},
         {"corrupt JPEG", corrupt_jpeg, "corrupt.jpg", "corrupt.jpg: "},
         {"not an image", "GIF89a\x01\x00\x01\x00", "picture.gif", "picture.gif: not a PNG or JPEG image"},
         {"a directory", "", "folder.png", "folder.png: is a folder, not an image"},
