@@ -201,12 +201,13 @@ struct PlaneRow {
     const std::size_t width = in.width, step = in.step, green = in.green, blue = in.blue;
     const uint32_t max = info.max_value();
 
-    int32_t general = 0;
+    int32_t general = 0, saturation_only = 0;
     for (std::size_t c = 0; c < width; ++c) {
         // & rather than &&: no branches, so that the loop vectorises
         const bool same_hue = (hue[c] == hue0[c]) & (sum[c] == sum0[c]);
         kind[c] = (same_hue & (sat[c] == sat0[c])) ? kUnchanged : (same_hue & (sat0[c] > 0)) ? kSaturationOnly : kGeneral;
         general |= kind[c] == kGeneral;
+        saturation_only |= kind[c] == kSaturationOnly;
     }
     // The saturation the result stands for: the exact one scaled by what the
     // operator did to its quantised value, or the quantised value where there
@@ -218,7 +219,7 @@ struct PlaneRow {
     }
     // A pixel whose hue and intensity stayed keeps its hue: each sample moves
     // from the mean in proportion to the saturation, no angle needed.
-    for (std::size_t c = 0; c < width; ++c) {
+    for (std::size_t c = 0; saturation_only && c < width; ++c) {
         const uint16_t *px = src + c * step;
         const double mean = sum[c] / 3.0;
         const double factor = S[c] / (saturation[c] > 0 ? saturation[c] : 1.0f);
