@@ -2,11 +2,90 @@
 #include "raster.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 
 namespace zenk {
 
-const char *format_name(FileFormat format) { return format == FileFormat::Png ? "PNG" : "JPEG"; }
+namespace {
+
+struct FormatEntry {
+    FileFormat format;
+    const char *name;
+    std::vector<const char *> extensions;  // the first is the one written
+    std::vector<const char *> names;       // what --format takes
+};
+
+const std::vector<FormatEntry> &formats() {
+    static const std::vector<FormatEntry> kFormats = {
+        {FileFormat::Png, "PNG", {".png"}, {"png"}},
+        {FileFormat::Jpeg, "JPEG", {".jpg", ".jpeg", ".jpe", ".jfif"}, {"jpg", "jpeg"}},
+        {FileFormat::Tiff, "TIFF", {".tif", ".tiff"}, {"tif", "tiff"}},
+    };
+    return kFormats;
+}
+
+const FormatEntry &entry(FileFormat format) {
+    for (const FormatEntry &e : formats())
+        if (e.format == format) return e;
+    return formats().front();
+}
+
+std::string lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+}  // namespace
+
+const char *format_name(FileFormat format) { return entry(format).name; }
+const char *format_extension(FileFormat format) { return entry(format).extensions.front(); }
+
+std::optional<FileFormat> format_of_extension(std::string extension) {
+    extension = lower(extension);
+    for (const FormatEntry &e : formats())
+        for (const char *x : e.extensions)
+            if (extension == x) return e.format;
+    return std::nullopt;
+}
+
+std::optional<FileFormat> format_of_name(std::string name) {
+    name = lower(name);
+    for (const FormatEntry &e : formats())
+        for (const char *n : e.names)
+            if (name == n) return e.format;
+    return std::nullopt;
+}
+
+std::string format_list() {
+    std::string list;
+    for (std::size_t i = 0; i < formats().size(); ++i)
+        list += (i == 0 ? "" : i + 1 == formats().size() ? " or " : ", ") + std::string(formats()[i].name);
+    return list;
+}
+
+std::string format_names() {
+    std::string list;
+    for (const FormatEntry &e : formats())
+        for (const char *n : e.names) list += (list.empty() ? "" : ", ") + std::string(n);
+    return list;
+}
+
+std::string written_extensions() {
+    std::string list;
+    for (const FormatEntry &e : formats()) list += (list.empty() ? "" : ", ") + std::string(e.extensions.front());
+    return list;
+}
+
+std::unique_ptr<RasterWriter> open_writer(FileFormat format, std::FILE *file, const RasterInfo &info,
+                                          const EncodeOptions &options, std::string *error) {
+    switch (format) {
+    case FileFormat::Png: return open_png_writer(file, info, error);
+    case FileFormat::Jpeg: return open_jpeg_writer(file, info, JpegOptions{options.quality, options.sampling}, error);
+    case FileFormat::Tiff: return open_tiff_writer(file, info, error);
+    }
+    return nullptr;
+}
 
 std::unique_ptr<RasterReader> open_reader(std::FILE *file, const ReadLimits &limits, std::string *error) {
     unsigned char magic[8] = {};
@@ -18,7 +97,10 @@ std::unique_ptr<RasterReader> open_reader(std::FILE *file, const ReadLimits &lim
     static const unsigned char kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
     if (got == 8 && std::equal(magic, magic + 8, kPng)) return open_png_reader(file, limits, error);
     if (got >= 3 && magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF) return open_jpeg_reader(file, limits, error);
-    if (error) *error = got == 0 ? "empty file" : "not a PNG or JPEG image";
+    if (got >= 4 && (std::memcmp(magic, "II*\0", 4) == 0 || std::memcmp(magic, "MM\0*", 4) == 0 ||
+                     std::memcmp(magic, "II+\0", 4) == 0 || std::memcmp(magic, "MM\0+", 4) == 0))
+        return open_tiff_reader(file, limits, error);
+    if (error) *error = got == 0 ? "empty file" : "not an image the tool reads (" + format_list() + ")";
     return nullptr;
 }
 

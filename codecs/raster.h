@@ -9,13 +9,22 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace zenk {
 
-enum class FileFormat { Png, Jpeg };
-const char *format_name(FileFormat format);  // "PNG", "JPEG"
+enum class FileFormat { Png, Jpeg, Tiff };
+const char *format_name(FileFormat format);       // "PNG", "JPEG", ...
+const char *format_extension(FileFormat format);  // the one written: ".png", ".jpg", ...
+// By a file name's extension (any case), or by a name such as "jpg" or "tiff".
+std::optional<FileFormat> format_of_extension(std::string extension);
+std::optional<FileFormat> format_of_name(std::string name);
+// For messages: "PNG, JPEG or TIFF"; "png, jpg, jpeg, ..."; ".png, .jpg, ...".
+std::string format_list();
+std::string format_names();
+std::string written_extensions();
 
 // JPEG chroma subsampling: luma samples per chroma sample across and down
 // (1,1 is 4:4:4, 2,1 is 4:2:2, 2,2 is 4:2:0); 0: not known.
@@ -99,6 +108,12 @@ struct JpegOptions {
     ChromaSampling sampling;
 };
 
+// What the writers of lossy formats take.
+struct EncodeOptions {
+    int quality = 90;
+    ChromaSampling sampling;  // JPEG
+};
+
 // Why an encoder failed: the system's reason when writing the stream failed (a
 // full disk shows here), else the codec's own message.
 std::string encoder_failure(std::FILE *file, int saved_errno, const char *codec_message);
@@ -110,6 +125,7 @@ std::string encoder_failure(std::FILE *file, int saved_errno, const char *codec_
 std::unique_ptr<RasterReader> open_reader(std::FILE *file, const ReadLimits &limits, std::string *error);
 std::unique_ptr<RasterReader> open_png_reader(std::FILE *file, const ReadLimits &limits, std::string *error);
 std::unique_ptr<RasterReader> open_jpeg_reader(std::FILE *file, const ReadLimits &limits, std::string *error);
+std::unique_ptr<RasterReader> open_tiff_reader(std::FILE *file, const ReadLimits &limits, std::string *error);
 
 // Reads a whole image file into interleaved samples: for small images only
 // (tests, benchmark sources). False with *error set on failure.
@@ -120,6 +136,10 @@ bool read_image_file(const std::string &path, RasterInfo *info, std::vector<uint
 std::unique_ptr<RasterWriter> open_png_writer(std::FILE *file, const RasterInfo &info, std::string *error);
 std::unique_ptr<RasterWriter> open_jpeg_writer(std::FILE *file, const RasterInfo &info, const JpegOptions &options,
                                                std::string *error);
+std::unique_ptr<RasterWriter> open_tiff_writer(std::FILE *file, const RasterInfo &info, std::string *error);
+// The writer of `format`.
+std::unique_ptr<RasterWriter> open_writer(FileFormat format, std::FILE *file, const RasterInfo &info,
+                                          const EncodeOptions &options, std::string *error);
 
 }  // namespace zenk
 

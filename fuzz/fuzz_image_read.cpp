@@ -1,9 +1,9 @@
-// The tool's reading of PNG and JPEG files on arbitrary bytes, all the way
+// The tool's reading of PNG, JPEG and TIFF files on arbitrary bytes, all the way
 // through: decode part by part (metadata, chunks after the image data and
 // animation checks included), map to an operator's planes, run the operator
 // on one to three threads, map back and encode with the input's metadata,
 // flattened over a background for JPEG or through the image's few colours for
-// PNG. Nothing may crash, leak
+// PNG, or as TIFF. Nothing may crash, leak
 // or read out of bounds; a bad file must end in a reported error.
 #include "few_colours.h"
 #include "file_host.h"
@@ -80,14 +80,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             if (!few) reader = reopen(in, limits);
         }
         if (!few) {
-            const auto writer = jpeg ? zenk::open_jpeg_writer(g_sink, out_info, zenk::JpegOptions{80, {}}, &error)
-                                     : zenk::open_png_writer(g_sink, out_info, &error);
-            if (!writer) std::abort();
-            // One to three threads, over parts of a few rows, so that the
-            // threads meet at their parts often.
-            const qova_tool::RunShape shape{1 + data[size - 1] % 8, 1u + static_cast<unsigned>(size % 3)};
-            const auto problem = qova_tool::transform(*reader, *writer, out_info, "", op, background, shape, {}, nullptr);
-            if (!problem && !writer->finish()) std::abort();
+            const zenk::FileFormat format = jpeg ? zenk::FileFormat::Jpeg
+                                             : size & 4 ? zenk::FileFormat::Tiff
+                                                        : zenk::FileFormat::Png;
+            const auto writer = zenk::open_writer(format, g_sink, out_info, zenk::EncodeOptions{80, {}}, &error);
+            const bool beyond_jpeg = jpeg && (info.width > 65500 || info.height > 65500);
+            if (!writer && !beyond_jpeg) std::abort();
+            if (writer) {
+                // One to three threads, over parts of a few rows, so that the
+                // threads meet at their parts often.
+                const qova_tool::RunShape shape{1 + data[size - 1] % 8, 1u + static_cast<unsigned>(size % 3)};
+                const auto problem = qova_tool::transform(*reader, *writer, out_info, "", op, background, shape, {}, nullptr);
+                if (!problem && !writer->finish()) std::abort();
+            }
         }
     }
     std::fclose(in);

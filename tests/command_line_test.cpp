@@ -70,7 +70,7 @@ TEST(CommandLine, BatchGoesOnPastOddEntries) {
     ToolRun run = run_qova("saturation --strength 20 -j 2 " + inputs + " -o " + quoted(out), dir.path());
     EXPECT_EQ(run.exit_code, 1);
     const std::string expected[] = {
-        (in / "notes.txt").string() + ": not a PNG or JPEG image",
+        (in / "notes.txt").string() + ": not an image the tool reads",
         (in / "sub").string() + ": is a folder, not an image",
         (in / "scan.dat").string() + ": cannot write " + (out / "scan.dat").string() + ": unknown output format",
         (other / "a.png").string() + ": its output " + (out / "a.png").string() + " is already taken by " +
@@ -174,7 +174,7 @@ TEST(CommandLine, EveryArgumentProblemIsOneLineAndStatusTwo) {
         {"saturation --strength 5 --quality 0 " + in + " -o " + jpg, 2, "--quality must be between 1 and 100, not 0"},
         {"saturation --strength 5 --quality 100 " + in + " -o " + jpg, 0, ""},
         {"saturation --strength 5 -j 0 " + in + " -o " + out, 2, "--jobs must be between 1 and 1024, not 0"},
-        {"saturation --strength 5 --format gif " + in + " -o " + out, 2, "--format needs png, jpg or jpeg, not 'gif'"},
+        {"saturation --strength 5 --format gif " + in + " -o " + out, 2, "--format needs one of png, jpg, jpeg"},
         {"saturation --strength 5 --format png " + in + " -o " + jpg, 2, "--format png does not match the output name"},
         {"saturation --strength 5 --background nope " + in + " -o " + jpg, 2, "--background needs a colour"},
         {"saturation --strength 5 --background '#fff' " + in + " -o " + jpg, 0, ""},

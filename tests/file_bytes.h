@@ -8,6 +8,7 @@
 #include <stb_image_write.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -28,6 +29,30 @@ inline uint32_t get16(const std::string &s, std::size_t at) {
 }
 inline uint32_t get32(const std::string &s, std::size_t at) { return get16(s, at) << 16 | get16(s, at + 2); }
 
+// A display RGB profile with one text tag. (libpng refuses an iCCP chunk
+// whose compressed profile is shorter than about 90 bytes, so the text does
+// not compress.)
+inline std::string icc_profile() {
+    std::string text = "text";
+    text += std::string(4, '\0');
+    for (uint32_t i = 0; i < 192; ++i) text += static_cast<char>('!' + (i * 7919 + i * i * 31) % 90);
+    std::string p;
+    put32(p, static_cast<uint32_t>(144 + text.size()));
+    put32(p, 0);
+    put32(p, 0x02100000);
+    p += "mntrRGB XYZ ";
+    for (uint32_t v : {2024u, 1u, 1u, 0u, 0u, 0u}) put16(p, v);
+    p += "acsp";
+    p += std::string(24, '\0');  // platform, flags, maker, model, attributes
+    put32(p, 0);          // perceptual
+    for (uint32_t v : {0xF6D6u, 0x10000u, 0xD32Du}) put32(p, v);  // D50
+    p += std::string(48, '\0');  // creator, id, reserved
+    put32(p, 1);          // one tag: copyright, right after the table
+    p += "cprt";
+    put32(p, 144);
+    put32(p, static_cast<uint32_t>(text.size()));
+    return p + text;
+}
 // ---- PNG --------------------------------------------------------------------
 
 inline std::string png_chunk(const std::string &type, const std::string &data) {
@@ -178,6 +203,97 @@ inline std::string stb_jpeg(int width, int height, const std::vector<uint8_t> &r
     if (!stbi_write_jpg_to_func(sink, &out, width, height, 3, rgb.data(), quality))
         throw std::runtime_error("stbi_write_jpg failed");
     return out;
+}
+
+// ---- TIFF -------------------------------------------------------------------
+
+// A TIFF directory entry: SHORT (3) and LONG (4) values as numbers, BYTE (1),
+// ASCII (2) and UNDEFINED (7) values as bytes.
+struct TiffEntry {
+    uint16_t tag, type;
+    std::vector<uint32_t> numbers;
+    std::string data;
+};
+
+inline TiffEntry tiff_short(uint16_t tag, std::vector<uint32_t> values) { return {tag, 3, std::move(values), {}}; }
+inline TiffEntry tiff_long(uint16_t tag, std::vector<uint32_t> values) { return {tag, 4, std::move(values), {}}; }
+inline TiffEntry tiff_bytes(uint16_t tag, uint16_t type, std::string data) { return {tag, type, {}, std::move(data)}; }
+
+// A TIFF with one directory per page; each page is its entries (sorted by
+// tag, without strip or tile offsets and byte counts) and its strips or tiles
+// (tag 273/279, or 324/325 when `tiled`), stored uncompressed after the header.
+struct TiffPage {
+    std::vector<TiffEntry> entries;
+    std::vector<std::string> pieces;
+    bool tiled = false;
+};
+
+inline std::string tiff_file(const std::vector<TiffPage> &pages, bool big_endian = false) {
+    std::string out = big_endian ? std::string("MM\0*", 4) : std::string("II*\0", 4);
+    const auto put = [&](std::string &s, uint32_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i) {
+            const int shift = big_endian ? 8 * (bytes - 1 - i) : 8 * i;
+            s += static_cast<char>((v >> shift) & 0xFF);
+        }
+    };
+    const auto patch32 = [&](std::size_t at, uint32_t v) {
+        std::string b;
+        put(b, v, 4);
+        out.replace(at, 4, b);
+    };
+    std::size_t next_link = out.size();
+    put(out, 0, 4);
+    for (const TiffPage &page : pages) {
+        std::vector<uint32_t> offsets, counts;
+        for (const std::string &piece : page.pieces) {
+            offsets.push_back(static_cast<uint32_t>(out.size()));
+            counts.push_back(static_cast<uint32_t>(piece.size()));
+            out += piece;
+        }
+        std::vector<TiffEntry> entries = page.entries;
+        entries.push_back(tiff_long(page.tiled ? 324 : 273, offsets));
+        entries.push_back(tiff_long(page.tiled ? 325 : 279, counts));
+        std::sort(entries.begin(), entries.end(), [](const TiffEntry &a, const TiffEntry &b) { return a.tag < b.tag; });
+        // Values longer than four bytes go ahead of the directory.
+        std::vector<std::string> values;
+        std::vector<uint32_t> value_at;
+        for (const TiffEntry &e : entries) {
+            std::string v = e.data;
+            for (uint32_t n : e.numbers) put(v, n, e.type == 3 ? 2 : 4);
+            if (v.size() > 4) {
+                if (out.size() % 2) out += '\0';
+                value_at.push_back(static_cast<uint32_t>(out.size()));
+                out += v;
+            } else {
+                value_at.push_back(0);
+            }
+            values.push_back(v);
+        }
+        if (out.size() % 2) out += '\0';
+        patch32(next_link, static_cast<uint32_t>(out.size()));
+        put(out, static_cast<uint32_t>(entries.size()), 2);
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            const TiffEntry &e = entries[i];
+            put(out, e.tag, 2);
+            put(out, e.type, 2);
+            put(out, static_cast<uint32_t>(e.data.empty() ? e.numbers.size() : e.data.size()), 4);
+            if (values[i].size() > 4) {
+                put(out, value_at[i], 4);
+            } else {
+                out += values[i] + std::string(4 - values[i].size(), '\0');
+            }
+        }
+        next_link = out.size();
+        put(out, 0, 4);
+    }
+    return out;
+}
+
+// The entries every page needs: size, samples, photometric interpretation.
+inline std::vector<TiffEntry> tiff_basics(uint32_t width, uint32_t height, uint32_t bits, uint32_t samples,
+                                          uint32_t photometric, uint32_t rows_per_strip) {
+    return {tiff_long(256, {width}),        tiff_long(257, {height}), tiff_short(258, std::vector<uint32_t>(samples, bits)),
+            tiff_short(262, {photometric}), tiff_short(277, {samples}), tiff_long(278, {rows_per_strip})};
 }
 
 // ---- The second decoder -------------------------------------------------------

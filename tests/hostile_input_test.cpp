@@ -94,7 +94,7 @@ TEST(HostileInput, EachFailsClearlyAndLeavesNothing) {
         {"corrupt PNG", corrupt_png, "corrupt.png", "corrupt.png: IDAT: "},
         {"PNG image data with a wrong checksum", wrong_crc, "crc.png", "crc.png: IDAT: CRC error"},
         {"corrupt JPEG", corrupt_jpeg, "corrupt.jpg", "corrupt.jpg: "},
-        {"not an image", "GIF89a\x01\x00\x01\x00", "picture.gif", "picture.gif: not a PNG or JPEG image"},
+        {"not an image", "GIF89a\x01\x00\x01\x00", "picture.gif", "picture.gif: not an image the tool reads"},
         {"a directory", "", "folder.png", "folder.png: is a folder, not an image"},
     };
     for (const Hostile &h : cases) {

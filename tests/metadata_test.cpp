@@ -36,31 +36,7 @@ const std::string kResources = std::string("8BIM\x04\x04\0\0\0\0\0\x1D", 12) + k
 const std::string kComments[] = {"first comment", "\xC3\xBCn\xC3\xAF" "code \xE2\x9C\x93"};
 const std::string kXmpSignature("http://ns.adobe.com/xap/1.0/\0", 29);
 
-// A display RGB profile with one text tag. (libpng refuses an iCCP chunk
-// whose compressed profile is shorter than about 90 bytes, so the text does
-// not compress.)
-std::string icc_profile() {
-    std::string text = "text";
-    text += std::string(4, '\0');
-    for (uint32_t i = 0; i < 192; ++i) text += static_cast<char>('!' + (i * 7919 + i * i * 31) % 90);
-    std::string p;
-    bytes::put32(p, static_cast<uint32_t>(144 + text.size()));
-    bytes::put32(p, 0);
-    bytes::put32(p, 0x02100000);
-    p += "mntrRGB XYZ ";
-    for (uint32_t v : {2024u, 1u, 1u, 0u, 0u, 0u}) bytes::put16(p, v);
-    p += "acsp";
-    p += std::string(24, '\0');  // platform, flags, maker, model, attributes
-    bytes::put32(p, 0);          // perceptual
-    for (uint32_t v : {0xF6D6u, 0x10000u, 0xD32Du}) bytes::put32(p, v);  // D50
-    p += std::string(48, '\0');  // creator, id, reserved
-    bytes::put32(p, 1);          // one tag: copyright, right after the table
-    p += "cprt";
-    bytes::put32(p, 144);
-    bytes::put32(p, static_cast<uint32_t>(text.size()));
-    return p + text;
-}
-const std::string kIcc = icc_profile();
+const std::string kIcc = bytes::icc_profile();
 
 std::string be32(uint32_t v) {
     std::string s;

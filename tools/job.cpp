@@ -18,13 +18,9 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
-
 // The output's layout and metadata: the input's, except that JPEG takes 8-bit
-// grey or RGB without alpha (grey becomes RGB when a coloured background shows).
+// grey or RGB without alpha (grey becomes RGB when a coloured background
+// shows).
 zenk::RasterInfo output_layout(const zenk::RasterInfo &input, zenk::FileFormat format, const JobOptions &options) {
     zenk::RasterInfo out = input;
     if (options.strip) out.metadata.strip();
@@ -36,11 +32,11 @@ zenk::RasterInfo output_layout(const zenk::RasterInfo &input, zenk::FileFormat f
     return out;
 }
 
-// Subsampling as asked, else the input JPEG's, else by quality.
-zenk::JpegOptions jpeg_options(const zenk::RasterInfo &input, const JobOptions &options) {
-    zenk::JpegOptions jpeg = options.jpeg;
-    if (!jpeg.sampling.known() && input.format == zenk::FileFormat::Jpeg) jpeg.sampling = input.chroma_sampling;
-    return jpeg;
+// JPEG subsampling as asked, else the input JPEG's, else by quality.
+zenk::EncodeOptions encode_options(const zenk::RasterInfo &input, const JobOptions &options) {
+    zenk::EncodeOptions encode = options.encode;
+    if (!encode.sampling.known() && input.format == zenk::FileFormat::Jpeg) encode.sampling = input.chroma_sampling;
+    return encode;
 }
 
 class Job {
@@ -78,7 +74,8 @@ private:
             : request_.output.empty() ? std::optional(info.format)
                                       : format_for(request_.output);
         if (!format)
-            return "cannot write " + output_name() + ": unknown output format (use .png, .jpg or .jpeg, or --format)";
+            return "cannot write " + output_name() + ": unknown output format (use " + zenk::written_extensions() +
+                   ", or --format)";
 
         const std::unique_ptr<OutputFile> out =
             request_.output.empty() ? OutputFile::standard_output() : OutputFile::create(request_.output, &error);
@@ -93,9 +90,7 @@ private:
         }
         if (!done) {
             const std::unique_ptr<zenk::RasterWriter> writer =
-                *format == zenk::FileFormat::Png
-                    ? zenk::open_png_writer(out->stream(), out_info, &error)
-                    : zenk::open_jpeg_writer(out->stream(), out_info, jpeg_options(info, options_), &error);
+                zenk::open_writer(*format, out->stream(), out_info, encode_options(info, options_), &error);
             if (!writer) return "cannot encode " + output_name() + ": " + error;
             problem = transform(*reader_, *writer, out_info, output_name(), operation_, options_.background,
                                 RunShape{options_.part_rows, options_.threads}, rows_done_, &result_.timing);
@@ -174,18 +169,10 @@ private:
 }  // namespace
 
 std::optional<zenk::FileFormat> format_for(const std::filesystem::path &output) {
-    const std::string ext = lower(output.extension().string());
-    if (ext == ".png") return zenk::FileFormat::Png;
-    if (ext == ".jpg" || ext == ".jpeg" || ext == ".jpe" || ext == ".jfif") return zenk::FileFormat::Jpeg;
-    return std::nullopt;
+    return zenk::format_of_extension(output.extension().string());
 }
 
-std::optional<zenk::FileFormat> format_named(const std::string &name) {
-    const std::string n = lower(name);
-    if (n == "png") return zenk::FileFormat::Png;
-    if (n == "jpg" || n == "jpeg") return zenk::FileFormat::Jpeg;
-    return std::nullopt;
-}
+std::optional<zenk::FileFormat> format_named(const std::string &name) { return zenk::format_of_name(name); }
 
 JobResult run_job(const JobRequest &request, const Operation &operation, const JobOptions &options,
                   const RowProgress &rows_done) {

@@ -16,7 +16,7 @@ namespace qova_tool {
 
 struct JobOptions {
     // The quality, and a chroma subsampling that overrides the input JPEG's.
-    zenk::JpegOptions jpeg;
+    zenk::EncodeOptions encode;
     zenk::ReadLimits limits;
     int part_rows = 64;
     unsigned threads = 1;         // for one image
@@ -37,10 +37,9 @@ struct JobResult {
     JobTiming timing;
 };
 
-// The format an output name asks for by its extension (any case): .png;
-// .jpg, .jpeg, .jpe, .jfif.
+// The format an output name asks for by its extension (any case).
 std::optional<zenk::FileFormat> format_for(const std::filesystem::path &output);
-// The format a --format value names: png, jpg or jpeg.
+// The format a --format value names.
 std::optional<zenk::FileFormat> format_named(const std::string &name);
 
 // Runs the operation; on failure leaves no output file behind. `rows_done`

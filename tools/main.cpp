@@ -52,7 +52,7 @@ void report(const std::string &name, const std::string &message) {
 }
 
 void add_file_options(CLI::App *cmd, CommandLine &line) {
-    cmd->add_option("inputs", line.inputs, "PNG or JPEG images to read; - reads standard input")
+    cmd->add_option("inputs", line.inputs, "images to read (" + zenk::format_list() + "); - reads standard input")
         ->required()
         ->type_name("IN...");
     cmd->add_option("-o,--output", line.output,
@@ -61,7 +61,8 @@ void add_file_options(CLI::App *cmd, CommandLine &line) {
         ->type_name("OUT");
     cmd->add_option("-j,--jobs", line.jobs, "threads in all, for images at once or parts of one (default: number of cores)")
         ->type_name("N");
-    cmd->add_option("--format", line.format, "output format: png or jpg (default: the output name's, else the input's)")
+    cmd->add_option("--format", line.format,
+                    "output format: " + zenk::format_names() + " (default: the output name's, else the input's)")
         ->type_name("FORMAT");
     cmd->add_option("--quality", line.quality, "JPEG output quality, 1..100 (default 90)")->type_name("Q");
     cmd->add_option("--subsampling", line.subsampling,
@@ -81,8 +82,8 @@ void add_file_options(CLI::App *cmd, CommandLine &line) {
 // value is read (and refused) like any other value.
 JobOptions job_options(const CommandLine &line, const CLI::App &sub) {
     JobOptions options;
-    options.jpeg.quality = static_cast<int>(whole_number("--quality", line.quality, 1, 100));
-    if (sub.count("--subsampling")) options.jpeg.sampling = parse_subsampling(line.subsampling);
+    options.encode.quality = static_cast<int>(whole_number("--quality", line.quality, 1, 100));
+    if (sub.count("--subsampling")) options.encode.sampling = parse_subsampling(line.subsampling);
     if (sub.count("--background")) options.background = parse_colour("--background", line.background);
     if (sub.count("--max-pixels"))
         options.limits.max_pixels = static_cast<uint64_t>(whole_number("--max-pixels", line.max_pixels, 1, INT64_MAX));
@@ -113,7 +114,7 @@ fs::path output_in_folder(const fs::path &folder, const fs::path &input, const s
     fs::path name = input.filename();
     if (name.empty()) name = input.parent_path().filename();  // "dir/"
     fs::path out = folder / name;
-    if (format) out.replace_extension(*format == zenk::FileFormat::Png ? ".png" : ".jpg");
+    if (format) out.replace_extension(zenk::format_extension(*format));
     return out;
 }
 
@@ -269,7 +270,7 @@ Operation operation_from(const CommandLine &line, OperatorKind kind) {
 }
 
 int run(int argc, char **argv) {
-    CLI::App app{"qova: colour operators on PNG and JPEG images.\n"
+    CLI::App app{"qova: colour operators on image files.\n"
                  "Each subcommand reads IN... and writes the result to OUT."};
     app.require_subcommand(1);
     app.set_version_flag("--version", std::to_string(QOVA_VERSION_MAJOR) + "." + std::to_string(QOVA_VERSION_MINOR) +
@@ -340,7 +341,7 @@ int run(int argc, char **argv) {
         throw UsageError("--table needs a file name, not ''");
     std::optional<zenk::FileFormat> format;
     if (sub.count("--format") && !(format = format_named(line.format)))
-        throw UsageError("--format needs png, jpg or jpeg, not '" + line.format + "'");
+        throw UsageError("--format needs one of " + zenk::format_names() + ", not '" + line.format + "'");
     const unsigned jobs = sub.count("--jobs") ? static_cast<unsigned>(whole_number("--jobs", line.jobs, 1, 1024))
                                               : std::max(1u, std::thread::hardware_concurrency());
 

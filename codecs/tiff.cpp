@@ -1,0 +1,618 @@
+// TIFF through libtiff, read and written a band of rows at a time: strips by
+// scanline, tiles a row of tiles at a time, separate planes a strip of each
+// at a time. Grey (also low-bit and white-is-zero), palette, RGB and YCbCr
+// JPEG-in-TIFF are read, with an alpha channel where there is one; what the
+// tool cannot hold (floating-point or signed samples, CMYK, several pages) is
+// refused by name.
+#include "raster.h"
+
+#include "exif_ifd.h"
+
+#include <tiffio.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+
+#include <sys/stat.h>
+
+namespace zenk {
+
+namespace {
+
+// libtiff calls for a file, over the caller's FILE, which it must not close.
+tmsize_t read_proc(thandle_t h, void *buf, tmsize_t size) {
+    return static_cast<tmsize_t>(std::fread(buf, 1, static_cast<std::size_t>(size), static_cast<std::FILE *>(h)));
+}
+tmsize_t write_proc(thandle_t h, void *buf, tmsize_t size) {
+    return static_cast<tmsize_t>(std::fwrite(buf, 1, static_cast<std::size_t>(size), static_cast<std::FILE *>(h)));
+}
+toff_t seek_proc(thandle_t h, toff_t offset, int whence) {
+    auto *f = static_cast<std::FILE *>(h);
+    if (offset > static_cast<toff_t>(INT64_MAX) || fseeko(f, static_cast<off_t>(offset), whence) != 0)
+        return static_cast<toff_t>(-1);
+    return static_cast<toff_t>(ftello(f));
+}
+int close_proc(thandle_t) { return 0; }
+toff_t size_proc(thandle_t h) {
+    auto *f = static_cast<std::FILE *>(h);
+    const off_t at = ftello(f);
+    if (at < 0 || fseeko(f, 0, SEEK_END) != 0) return 0;
+    const off_t end = ftello(f);
+    fseeko(f, at, SEEK_SET);
+    return end < 0 ? 0 : static_cast<toff_t>(end);
+}
+int map_proc(thandle_t, void **, toff_t *) { return 0; }
+void unmap_proc(thandle_t, void *, toff_t) {}
+
+// libtiff's messages for one file: the first error and the first warning.
+struct Messages {
+    std::string error, warning;
+};
+
+int on_tiff_error(TIFF *, void *user, const char *module, const char *format, va_list args) {
+    auto *m = static_cast<Messages *>(user);
+    if (m && m->error.empty()) {
+        char text[256];
+        std::vsnprintf(text, sizeof text, format, args);
+        m->error = module && *module ? std::string(module) + ": " + text : text;
+    }
+    return 1;
+}
+
+int on_tiff_warning(TIFF *, void *user, const char *, const char *format, va_list args) {
+    auto *m = static_cast<Messages *>(user);
+    if (m && m->warning.empty()) {
+        char text[256];
+        std::vsnprintf(text, sizeof text, format, args);
+        m->warning = text;
+    }
+    return 1;
+}
+
+// Opens a TIFF over `file` with per-file message handlers and a cap on what
+// libtiff may allocate at once.
+TIFF *open_tiff(std::FILE *file, const char *mode, Messages &messages) {
+    TIFFOpenOptions *options = TIFFOpenOptionsAlloc();
+    if (!options) return nullptr;
+    TIFFOpenOptionsSetErrorHandlerExtR(options, on_tiff_error, &messages);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, on_tiff_warning, &messages);
+    TIFFOpenOptionsSetMaxSingleMemAlloc(options, 256 << 20);
+    TIFF *tif = TIFFClientOpenExt("image", mode, file, read_proc, write_proc, seek_proc, close_proc, size_proc, map_proc,
+                                  unmap_proc, options);
+    TIFFOpenOptionsFree(options);
+    return tif;
+}
+
+template <class T>
+T field(TIFF *tif, ttag_t tag, T fallback) {
+    T value = fallback;
+    return TIFFGetField(tif, tag, &value) == 1 ? value : fallback;
+}
+
+// A tag holding bytes (ICC, XMP, IPTC, Photoshop resources).
+std::vector<uint8_t> bytes_field(TIFF *tif, ttag_t tag, std::size_t unit = 1) {
+    uint32_t count = 0;
+    void *data = nullptr;
+    if (TIFFGetField(tif, tag, &count, &data) != 1 || !data) return {};
+    const auto *p = static_cast<const uint8_t *>(data);
+    return std::vector<uint8_t>(p, p + static_cast<std::size_t>(count) * unit);
+}
+
+class TiffReader final : public RasterReader {
+public:
+    ~TiffReader() override {
+        if (tif_) TIFFClose(tif_);
+    }
+
+    bool open(std::FILE *file, const ReadLimits &limits) {
+        file_ = file;
+        info_.format = FileFormat::Tiff;
+        tif_ = open_tiff(file, "rm", messages_);  // "m": no memory mapping
+        if (!tif_) return fail("unreadable TIFF");
+        const uint32_t width = field<uint32_t>(tif_, TIFFTAG_IMAGEWIDTH, 0);
+        const uint32_t height = field<uint32_t>(tif_, TIFFTAG_IMAGELENGTH, 0);
+        if (width == 0 || height == 0 || width > 0x7fffffff || height > 0x7fffffff) {
+            error_ = "image of " + std::to_string(width) + " x " + std::to_string(height) + " pixels has no pixels";
+            return false;
+        }
+        if (static_cast<uint64_t>(width) * height > limits.max_pixels) {
+            error_ = "image of " + std::to_string(width) + " x " + std::to_string(height) +
+                     " pixels is above the limit of " + std::to_string(limits.max_pixels) + " pixels";
+            return false;
+        }
+        if (!check_pages() || !read_layout()) return false;
+        info_.width = static_cast<int32_t>(width);
+        info_.height = static_cast<int32_t>(height);
+        read_metadata();
+        return start_reading();
+    }
+
+    bool read_rows(int rows, uint16_t *out) override {
+        const std::size_t samples = static_cast<std::size_t>(info_.width) * static_cast<std::size_t>(info_.channels);
+        for (int r = 0; r < rows; ++r, out += samples) {
+            if (next_row_ >= band_first_ + band_rows_ && !load_band()) return false;
+            convert_row(band_.data() + static_cast<std::size_t>(next_row_ - band_first_) * row_bytes_, out);
+            ++next_row_;
+        }
+        return true;
+    }
+
+private:
+    bool fail(const std::string &message) {
+        error_ = !messages_.error.empty() ? messages_.error : message;
+        return false;
+    }
+
+    // Pages beyond the first that are images of their own (not reduced copies).
+    bool check_pages() {
+        const tdir_t directories = TIFFNumberOfDirectories(tif_);
+        int pages = 0;
+        for (tdir_t d = 0; d < directories && TIFFSetDirectory(tif_, d); ++d)
+            pages += (field<uint32_t>(tif_, TIFFTAG_SUBFILETYPE, 0) & FILETYPE_REDUCEDIMAGE) == 0;
+        if (!TIFFSetDirectory(tif_, 0)) return fail("unreadable TIFF");
+        if (pages > 1) {
+            error_ = "multi-page TIFF (" + std::to_string(pages) + " pages): only single images can be processed";
+            return false;
+        }
+        return true;
+    }
+
+    bool read_layout() {
+        bits_ = field<uint16_t>(tif_, TIFFTAG_BITSPERSAMPLE, 1);
+        samples_ = field<uint16_t>(tif_, TIFFTAG_SAMPLESPERPIXEL, 1);
+        photometric_ = field<uint16_t>(tif_, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+        const uint16_t format = field<uint16_t>(tif_, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_UINT);
+        const uint16_t compression = field<uint16_t>(tif_, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
+        separate_ = field<uint16_t>(tif_, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) == PLANARCONFIG_SEPARATE;
+        if (format == SAMPLEFORMAT_IEEEFP) return refuse("floating-point samples");
+        if (format != SAMPLEFORMAT_UINT) return refuse("signed samples");
+        if (photometric_ == PHOTOMETRIC_YCBCR && compression == COMPRESSION_JPEG) {
+            TIFFSetField(tif_, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);  // libjpeg converts
+            photometric_ = PHOTOMETRIC_RGB;
+        }
+        const bool grey = photometric_ == PHOTOMETRIC_MINISBLACK || photometric_ == PHOTOMETRIC_MINISWHITE;
+        const bool palette = photometric_ == PHOTOMETRIC_PALETTE;
+        if (!grey && !palette && photometric_ != PHOTOMETRIC_RGB) {
+            static const struct { uint16_t photometric; const char *name; } kNames[] = {
+                {PHOTOMETRIC_SEPARATED, "CMYK"}, {PHOTOMETRIC_YCBCR, "YCbCr without JPEG compression"},
+                {PHOTOMETRIC_CIELAB, "CIE L*a*b*"}, {PHOTOMETRIC_ICCLAB, "ICC L*a*b*"}, {PHOTOMETRIC_ITULAB, "ITU L*a*b*"},
+            };
+            for (const auto &n : kNames)
+                if (n.photometric == photometric_) return refuse(n.name);
+            return refuse("photometric interpretation " + std::to_string(photometric_));
+        }
+        const bool low_bits = bits_ == 1 || bits_ == 2 || bits_ == 4;
+        if (!(bits_ == 8 || bits_ == 16 || (low_bits && (grey || palette)))) return refuse(std::to_string(bits_) + "-bit samples");
+        colours_ = grey || palette ? 1 : 3;
+        if (samples_ < colours_) return refuse("too few samples a pixel");
+        if (palette && !read_palette()) return false;
+        // One extra sample that is transparency becomes alpha; others are left out.
+        uint16_t extra_count = 0;
+        uint16_t *extra = nullptr;
+        TIFFGetField(tif_, TIFFTAG_EXTRASAMPLES, &extra_count, &extra);
+        alpha_ = bits_ >= 8 && samples_ > colours_ && extra_count > 0 && extra &&
+                 (extra[0] == EXTRASAMPLE_ASSOCALPHA || extra[0] == EXTRASAMPLE_UNASSALPHA);
+        if (samples_ > colours_ + (alpha_ ? 1 : 0))
+            warnings_.push_back(std::to_string(samples_ - colours_ - (alpha_ ? 1 : 0)) +
+                                " extra channels that are not transparency were left out");
+        premultiplied_ = alpha_ && extra[0] == EXTRASAMPLE_ASSOCALPHA;
+        info_.channels = (palette ? 3 : colours_) + (alpha_ ? 1 : 0);
+        info_.bit_depth = bits_ == 16 || palette ? 16 : 8;  // colour maps are 16-bit
+        return true;
+    }
+
+    bool refuse(const std::string &what) {
+        error_ = "TIFF with " + what + " is not supported";
+        return false;
+    }
+
+    bool read_palette() {
+        uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
+        if (TIFFGetField(tif_, TIFFTAG_COLORMAP, &r, &g, &b) != 1 || !r || !g || !b)
+            return fail("palette TIFF without a colour map");
+        const std::size_t n = std::size_t{1} << bits_;
+        map_.resize(n * 3);
+        for (std::size_t i = 0; i < n; ++i) {
+            map_[i * 3] = r[i];
+            map_[i * 3 + 1] = g[i];
+            map_[i * 3 + 2] = b[i];
+        }
+        return true;
+    }
+
+    void read_metadata() {
+        Metadata &meta = info_.metadata;
+        meta.icc_profile = bytes_field(tif_, TIFFTAG_ICCPROFILE);
+        const std::vector<uint8_t> xmp = bytes_field(tif_, TIFFTAG_XMLPACKET);
+        meta.xmp.assign(xmp.begin(), xmp.end());
+        meta.iptc = bytes_field(tif_, TIFFTAG_RICHTIFFIPTC, 4);  // stored as LONGs
+        const std::vector<uint8_t> resources = bytes_field(tif_, TIFFTAG_PHOTOSHOP);
+        if (meta.iptc.empty()) meta.iptc = iptc_from_photoshop(resources);
+        if (!TIFFIsBigTIFF(tif_)) meta.exif = exif_from_tiff(read_at(), TIFFIsBigEndian(tif_) != 0, TIFFCurrentDirOffset(tif_));
+        const uint16_t orientation = field<uint16_t>(tif_, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
+        if (meta.exif.empty() && orientation > 1 && orientation <= 8) meta.exif = orientation_only_exif(orientation);
+        float x = 0, y = 0;
+        const uint16_t unit = field<uint16_t>(tif_, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+        if (TIFFGetField(tif_, TIFFTAG_XRESOLUTION, &x) == 1 && TIFFGetField(tif_, TIFFTAG_YRESOLUTION, &y) == 1 &&
+            x >= 1 && y >= 1 && x < 1e6f && y < 1e6f) {
+            const auto whole = [](float v) { return static_cast<uint32_t>(v + 0.5f); };
+            meta.resolution = Resolution{unit == RESUNIT_CENTIMETER ? Resolution::Unit::PerCentimetre
+                                         : unit == RESUNIT_NONE     ? Resolution::Unit::Aspect
+                                                                    : Resolution::Unit::PerInch,
+                                         whole(x), whole(y)};
+        }
+    }
+
+    // Reads bytes anywhere in the file, leaving libtiff's position as it was.
+    ReadAt read_at() const {
+        return [file = file_](uint64_t offset, std::size_t n, uint8_t *out) {
+            const off_t at = ftello(file);
+            const bool ok = at >= 0 && offset <= static_cast<uint64_t>(INT64_MAX) &&
+                            fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0 && std::fread(out, 1, n, file) == n;
+            std::clearerr(file);
+            return fseeko(file, at, SEEK_SET) == 0 && ok;
+        };
+    }
+
+    bool start_reading() {
+        tiled_ = TIFFIsTiled(tif_) != 0;
+        const uint64_t pixel_bits = static_cast<uint64_t>(bits_) * (separate_ ? 1 : samples_);
+        unit_bytes_ = static_cast<std::size_t>((static_cast<uint64_t>(info_.width) * pixel_bits + 7) / 8);  // a row of one plane or all
+        row_bytes_ = separate_ ? unit_bytes_ * samples_ : unit_bytes_;
+        if (tiled_) {
+            tile_width_ = field<uint32_t>(tif_, TIFFTAG_TILEWIDTH, 0);
+            tile_height_ = field<uint32_t>(tif_, TIFFTAG_TILELENGTH, 0);
+            if (tile_width_ == 0 || tile_height_ == 0 || tile_height_ > 65536) return fail("unreadable TIFF tiles");
+            if (TIFFTileSize64(tif_) == 0) return fail("unreadable TIFF tiles");
+            tile_.resize(static_cast<std::size_t>(TIFFTileSize64(tif_)));
+        } else if (separate_) {
+            strip_rows_ = std::min<uint32_t>(field<uint32_t>(tif_, TIFFTAG_ROWSPERSTRIP, UINT32_MAX),
+                                             static_cast<uint32_t>(info_.height));
+        }
+        return true;
+    }
+
+    // The next band of rows, interleaved, in band_: a scanline, a row of
+    // tiles, or a strip of every plane.
+    bool load_band() {
+        band_first_ = next_row_;
+        const uint32_t row = static_cast<uint32_t>(next_row_);
+        if (!tiled_ && !separate_) {
+            band_rows_ = 1;
+            band_.resize(row_bytes_);
+            if (TIFFReadScanline(tif_, band_.data(), row, 0) < 0) return fail("unreadable TIFF data");
+            return true;
+        }
+        const uint32_t step = tiled_ ? tile_height_ : strip_rows_;
+        band_first_ = static_cast<int32_t>(row / step * step);
+        band_rows_ = std::min<int32_t>(static_cast<int32_t>(step), info_.height - band_first_);
+        band_.assign(static_cast<std::size_t>(band_rows_) * row_bytes_, 0);
+        return tiled_ ? load_tiles() : load_strips();
+    }
+
+    bool load_tiles() {
+        const std::size_t planes = separate_ ? samples_ : 1;
+        const std::size_t pixel_bits = static_cast<std::size_t>(bits_) * (separate_ ? 1 : samples_);
+        const std::size_t tile_row_bytes = (static_cast<std::size_t>(tile_width_) * pixel_bits + 7) / 8;
+        if (bits_ < 8 && tile_width_ % 8 != 0) return fail("TIFF tiles of packed samples are not supported");
+        std::vector<uint8_t> plane;
+        for (std::size_t p = 0; p < planes; ++p) {
+            plane.assign(static_cast<std::size_t>(band_rows_) * unit_bytes_, 0);
+            for (uint32_t x = 0; x < static_cast<uint32_t>(info_.width); x += tile_width_) {
+                const uint32_t tile = TIFFComputeTile(tif_, x, static_cast<uint32_t>(band_first_), 0, static_cast<uint16_t>(p));
+                if (TIFFReadEncodedTile(tif_, tile, tile_.data(), static_cast<tmsize_t>(tile_.size())) < 0)
+                    return fail("unreadable TIFF tile");
+                const std::size_t at = static_cast<std::size_t>(x) * pixel_bits / 8;
+                const std::size_t n = std::min(tile_row_bytes, unit_bytes_ - at);
+                for (int32_t r = 0; r < band_rows_; ++r)
+                    std::memcpy(plane.data() + static_cast<std::size_t>(r) * unit_bytes_ + at,
+                                tile_.data() + static_cast<std::size_t>(r) * tile_row_bytes, n);
+            }
+            if (!separate_) {
+                band_.swap(plane);
+                return true;
+            }
+            interleave(plane, p);
+        }
+        return true;
+    }
+
+    bool load_strips() {
+        std::vector<uint8_t> plane(static_cast<std::size_t>(band_rows_) * unit_bytes_);
+        const uint32_t strip_in_plane = static_cast<uint32_t>(band_first_) / strip_rows_;
+        const uint32_t strips_per_plane = (static_cast<uint32_t>(info_.height) + strip_rows_ - 1) / strip_rows_;
+        for (std::size_t p = 0; p < samples_; ++p) {
+            const uint32_t strip = strip_in_plane + static_cast<uint32_t>(p) * strips_per_plane;
+            if (TIFFReadEncodedStrip(tif_, strip, plane.data(), static_cast<tmsize_t>(plane.size())) < 0)
+                return fail("unreadable TIFF strip");
+            interleave(plane, p);
+        }
+        return true;
+    }
+
+    // Puts plane `p` of a band into the interleaved band (8 or 16 bits).
+    void interleave(const std::vector<uint8_t> &plane, std::size_t p) {
+        const std::size_t bytes = bits_ / 8, pixels = static_cast<std::size_t>(info_.width);
+        for (int32_t r = 0; r < band_rows_; ++r) {
+            const uint8_t *src = plane.data() + static_cast<std::size_t>(r) * unit_bytes_;
+            uint8_t *dst = band_.data() + static_cast<std::size_t>(r) * row_bytes_;
+            for (std::size_t x = 0; x < pixels; ++x)
+                std::memcpy(dst + (x * samples_ + p) * bytes, src + x * bytes, bytes);
+        }
+    }
+
+    // One row of the file's samples as the tool's: colours, then alpha.
+    void convert_row(const uint8_t *row, uint16_t *out) const {
+        const auto sample = [&](std::size_t i) -> uint32_t {  // the i-th sample of the row
+            if (bits_ == 16) {
+                uint16_t v;
+                std::memcpy(&v, row + i * 2, 2);  // libtiff gives host order
+                return v;
+            }
+            if (bits_ == 8) return row[i];
+            const unsigned per_byte = 8 / bits_, shift = 8 - bits_ * static_cast<unsigned>(i % per_byte + 1);
+            return (row[i / per_byte] >> shift) & ((1u << bits_) - 1);
+        };
+        const uint32_t top = (1u << bits_) - 1;
+        const bool palette = photometric_ == PHOTOMETRIC_PALETTE;
+        for (std::size_t x = 0; x < static_cast<std::size_t>(info_.width); ++x) {
+            const std::size_t first = x * samples_;
+            std::size_t k = 0;
+            if (palette) {
+                const std::size_t index = sample(first);
+                for (std::size_t c = 0; c < 3; ++c) out[k++] = map_[index * 3 + c];
+            } else {
+                for (std::size_t c = 0; c < colours_; ++c) {
+                    uint32_t v = sample(first + c);
+                    if (photometric_ == PHOTOMETRIC_MINISWHITE) v = top - v;
+                    if (bits_ < 8) v = v * 255 / top;  // 1, 2 and 4 bits spread to 8
+                    out[k++] = static_cast<uint16_t>(v);
+                }
+            }
+            if (alpha_) {
+                uint32_t a = sample(first + colours_);
+                if (palette && bits_ == 8) a *= 257;  // the colour map is 16-bit
+                if (premultiplied_) {  // colours divided back, so operators see them as they are
+                    const uint32_t most = palette ? 65535 : top;
+                    for (std::size_t c = 0; c < k; ++c)
+                        out[c] = static_cast<uint16_t>(a ? std::min((out[c] * most + a / 2) / a, most) : 0);
+                }
+                out[k] = static_cast<uint16_t>(a);
+            }
+            out += info_.channels;
+        }
+    }
+
+    std::FILE *file_ = nullptr;
+    TIFF *tif_ = nullptr;
+    Messages messages_;
+    uint16_t bits_ = 8, samples_ = 1, photometric_ = 0;
+    std::size_t colours_ = 1;
+    bool alpha_ = false, premultiplied_ = false, separate_ = false, tiled_ = false;
+    std::vector<uint16_t> map_;  // colour map: RGB a palette entry
+    std::size_t unit_bytes_ = 0, row_bytes_ = 0;
+    uint32_t tile_width_ = 0, tile_height_ = 0, strip_rows_ = 0;
+    std::vector<uint8_t> band_, tile_;
+    int32_t band_first_ = 0, band_rows_ = 0, next_row_ = 0;
+};
+
+// ---- Writing -------------------------------------------------------------------
+
+// Strips of 64 rows, each differenced and deflated on its own on any thread,
+// then handed to libtiff in order. Deflate at level 4 after horizontal
+// differencing, measured on the 12-megapixel photo against libtiff's other
+// codecs: 13.9 MB in 0.61 s (8 bits), against 14.3 MB in 0.44 s for LZW,
+// 15.2 MB in 0.48 s at level 1 and 13.1 MB in 2.7 s at level 6; at 16 bits
+// 21.1 MB in 0.95 s, against 25.6 MB for LZW and 19.6 MB in 3.6 s at level 6.
+class TiffWriter final : public RasterWriter {
+public:
+    ~TiffWriter() override {
+        if (tif_) TIFFClose(tif_);
+        if (spool_) std::fclose(spool_);
+    }
+
+    bool open(std::FILE *file, const RasterInfo &info) {
+        file_ = file;
+        info_ = info;
+        if (info.bit_depth != 8 && info.bit_depth != 16) return fail("TIFF takes 8 or 16 bits");
+        // libtiff goes back to patch offsets: a pipe or a device gets the file
+        // whole once it is complete.
+        struct stat st;
+        if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) {
+            spool_ = std::tmpfile();
+            if (!spool_) return fail("cannot make a temporary file");
+        }
+        // Past 3 GiB of samples the file may outgrow 32-bit offsets: BigTIFF.
+        big_ = static_cast<uint64_t>(info.width) * static_cast<uint64_t>(info.height) *
+                   static_cast<uint64_t>(info.channels) * static_cast<uint64_t>(info.bit_depth / 8) >
+               (uint64_t{3} << 30);
+        tif_ = open_tiff(spool_ ? spool_ : file, big_ ? "w8" : "w", messages_);
+        if (!tif_) return fail("cannot start the TIFF");
+        TIFFSetField(tif_, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(info.width));
+        TIFFSetField(tif_, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(info.height));
+        TIFFSetField(tif_, TIFFTAG_BITSPERSAMPLE, static_cast<uint16_t>(info.bit_depth));
+        TIFFSetField(tif_, TIFFTAG_SAMPLESPERPIXEL, static_cast<uint16_t>(info.channels));
+        TIFFSetField(tif_, TIFFTAG_PHOTOMETRIC, info.is_grey() ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB);
+        TIFFSetField(tif_, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+        if (info.has_alpha()) {
+            const uint16_t extra = EXTRASAMPLE_UNASSALPHA;
+            TIFFSetField(tif_, TIFFTAG_EXTRASAMPLES, 1, &extra);
+        }
+        TIFFSetField(tif_, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
+        TIFFSetField(tif_, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+        TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP, static_cast<uint32_t>(kStripRows));
+        set_metadata(info.metadata);
+        row_samples_ = static_cast<std::size_t>(info.width) * static_cast<std::size_t>(info.channels);
+        return true;
+    }
+
+    // Rows gather into strips, each encoded as the band path would.
+    bool write_rows(int rows, const uint16_t *in) override {
+        for (int r = 0; r < rows; ++r, in += row_samples_) {
+            if (rows_gathered_ >= info_.height) return fail("more rows than the image has");
+            pending_.insert(pending_.end(), in, in + row_samples_);
+            ++rows_gathered_;
+            const int held = static_cast<int>(pending_.size() / row_samples_);
+            if (held == kStripRows || rows_gathered_ == info_.height) {
+                const std::unique_ptr<EncodedBand> band = encode_band(rows_gathered_ - held, held, pending_.data());
+                pending_.clear();
+                if (!band || !write_band(*band)) return band ? false : fail("out of memory");
+            }
+        }
+        return true;
+    }
+
+    bool finish() override {
+        if (rows_written_ != info_.height)
+            return fail("only " + std::to_string(rows_written_) + " of " + std::to_string(info_.height) +
+                        " rows were written");
+        if (!add_exif()) return false;
+        const bool ok = TIFFWriteDirectory(tif_) == 1;
+        TIFFClose(tif_);
+        tif_ = nullptr;
+        if (!ok) return fail("TIFF encoding failed");
+        return !spool_ || copy_spool();
+    }
+
+    int band_rows() const override { return kStripRows; }
+
+    std::unique_ptr<EncodedBand> encode_band(int32_t first_row, int rows, const uint16_t *in) const override {
+        auto band = std::make_unique<TiffStrip>();
+        band->first_row = first_row;
+        band->rows = rows;
+        // Each sample less the same sample of the pixel to its left, in the
+        // file's byte order (the host's, as libtiff writes it).
+        const std::size_t bytes = static_cast<std::size_t>(info_.bit_depth / 8), channels = info_.channels;
+        std::vector<uint8_t> raw(static_cast<std::size_t>(rows) * row_samples_ * bytes);
+        for (int r = 0; r < rows; ++r) {
+            const uint16_t *src = in + static_cast<std::size_t>(r) * row_samples_;
+            uint8_t *dst = raw.data() + static_cast<std::size_t>(r) * row_samples_ * bytes;
+            for (std::size_t i = 0; i < row_samples_; ++i) {
+                const uint16_t v = static_cast<uint16_t>(src[i] - (i >= channels ? src[i - channels] : 0));
+                if (bytes == 2) {
+                    std::memcpy(dst + 2 * i, &v, 2);
+                } else {
+                    dst[i] = static_cast<uint8_t>(v);
+                }
+            }
+        }
+        uLongf size = compressBound(static_cast<uLong>(raw.size()));
+        band->data.resize(size);
+        if (compress2(band->data.data(), &size, raw.data(), static_cast<uLong>(raw.size()), kDeflateLevel) != Z_OK)
+            return nullptr;
+        band->data.resize(size);
+        return band;
+    }
+
+    bool write_band(EncodedBand &encoded) override {
+        auto &strip = static_cast<TiffStrip &>(encoded);
+        if (strip.first_row != rows_written_) return fail("strips written out of order");
+        const uint32_t index = static_cast<uint32_t>(strip.first_row / kStripRows);
+        if (TIFFWriteRawStrip(tif_, index, strip.data.data(), static_cast<tmsize_t>(strip.data.size())) < 0)
+            return fail("TIFF encoding failed");
+        rows_written_ += strip.rows;
+        return true;
+    }
+
+private:
+    struct TiffStrip final : EncodedBand {
+        std::vector<uint8_t> data;  // a zlib stream
+    };
+
+    bool fail(const std::string &message) {
+        error_ = encoder_failure(spool_ && std::ferror(spool_) ? spool_ : file_, errno,
+                                 (!messages_.error.empty() ? messages_.error : message).c_str());
+        return false;
+    }
+
+    bool copy_spool() {
+        if (std::fflush(spool_) != 0 || std::fseek(spool_, 0, SEEK_SET) != 0) return fail("cannot read the temporary file");
+        char buffer[1 << 16];
+        std::size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, spool_)) > 0)
+            if (std::fwrite(buffer, 1, n, file_) != n) return fail("cannot write");
+        return !std::ferror(spool_) || fail("cannot read the temporary file");
+    }
+
+    // EXIF's text tags into the first directory, its EXIF and GPS directories
+    // after the strips, where the first directory points to them.
+    bool add_exif() {
+        if (exif_.empty()) return true;
+        std::FILE *f = spool_ ? spool_ : file_;
+        if (fseeko(f, 0, SEEK_END) != 0) return fail("cannot seek");
+        const off_t end = ftello(f);
+        if (end < 0) return fail("cannot seek");
+        const ExifForTiff exif = exif_for_tiff(exif_, TIFFIsBigEndian(tif_) != 0, static_cast<uint64_t>(end + (end & 1)));
+        for (const auto &[tag, text] : exif.text) TIFFSetField(tif_, tag, text.c_str());
+        if (exif.exif_offset == 0 && exif.gps_offset == 0) return true;
+        if (((end & 1) && std::fputc(0, f) == EOF) ||
+            std::fwrite(exif.directories.data(), 1, exif.directories.size(), f) != exif.directories.size())
+            return fail("cannot write");
+        if (exif.exif_offset) TIFFSetField(tif_, TIFFTAG_EXIFIFD, exif.exif_offset);
+        if (exif.gps_offset) TIFFSetField(tif_, TIFFTAG_GPSIFD, exif.gps_offset);
+        return true;
+    }
+
+    void set_metadata(const Metadata &meta) {
+        if (!meta.icc_profile.empty())
+            TIFFSetField(tif_, TIFFTAG_ICCPROFILE, static_cast<uint32_t>(meta.icc_profile.size()), meta.icc_profile.data());
+        if (!meta.xmp.empty())
+            TIFFSetField(tif_, TIFFTAG_XMLPACKET, static_cast<uint32_t>(meta.xmp.size()), meta.xmp.data());
+        if (!meta.iptc.empty()) {
+            iptc_ = meta.iptc;
+            iptc_.resize((iptc_.size() + 3) / 4 * 4, 0);  // stored as LONGs
+            TIFFSetField(tif_, TIFFTAG_RICHTIFFIPTC, static_cast<uint32_t>(iptc_.size() / 4), iptc_.data());
+        }
+        if (!big_) {
+            exif_ = meta.exif;
+        } else if (!meta.exif.empty()) {
+            warnings_.push_back("EXIF beyond the orientation was left out of the BigTIFF");
+        }
+        const int orientation = exif_orientation(meta.exif);
+        if (orientation > 1) TIFFSetField(tif_, TIFFTAG_ORIENTATION, static_cast<uint16_t>(orientation));
+        const Resolution &r = meta.resolution;
+        if (r.known()) {
+            const bool metre = r.unit == Resolution::Unit::PerMetre;
+            TIFFSetField(tif_, TIFFTAG_XRESOLUTION, metre ? r.x / 100.0f : static_cast<float>(r.x));
+            TIFFSetField(tif_, TIFFTAG_YRESOLUTION, metre ? r.y / 100.0f : static_cast<float>(r.y));
+            TIFFSetField(tif_, TIFFTAG_RESOLUTIONUNIT, r.unit == Resolution::Unit::PerInch ? RESUNIT_INCH
+                                                       : r.unit == Resolution::Unit::Aspect ? RESUNIT_NONE
+                                                                                            : RESUNIT_CENTIMETER);
+        }
+    }
+
+    static constexpr int kDeflateLevel = 4;
+    static constexpr int kStripRows = 64;
+
+    std::FILE *file_ = nullptr;
+    std::FILE *spool_ = nullptr;  // the file while it is written, when the output cannot seek
+    TIFF *tif_ = nullptr;
+    Messages messages_;
+    RasterInfo info_;
+    bool big_ = false;          // BigTIFF
+    std::vector<uint8_t> iptc_;
+    std::vector<uint8_t> exif_;  // kept for add_exif()
+    std::vector<uint16_t> pending_;  // rows gathered for the next strip
+    int32_t rows_gathered_ = 0, rows_written_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<RasterReader> open_tiff_reader(std::FILE *file, const ReadLimits &limits, std::string *error) {
+    auto reader = std::make_unique<TiffReader>();
+    if (reader->open(file, limits)) return reader;
+    if (error) *error = reader->error();
+    return nullptr;
+}
+
+std::unique_ptr<RasterWriter> open_tiff_writer(std::FILE *file, const RasterInfo &info, std::string *error) {
+    auto writer = std::make_unique<TiffWriter>();
+    if (writer->open(file, info)) return writer;
+    if (error) *error = writer->error();
+    return nullptr;
+}
+
+}  // namespace zenk
