@@ -16,6 +16,8 @@ mkdir -p "$work"
 [ -s "$work/photo12.jpg" ] || "$magick" "$work/photo12.png" -quality 90 "$work/photo12.jpg"
 [ -s "$work/photo12.tif" ] || "$magick" "$work/photo12.png" -compress zip "$work/photo12.tif"
 [ -s "$work/photo12-16.tif" ] || "$magick" "$work/photo12.png" -depth 16 -compress zip "$work/photo12-16.tif"
+[ -s "$work/photo12.webp" ] || "$magick" "$work/photo12.png" -quality 90 "$work/photo12.webp"
+[ -s "$work/photo12-lossless.webp" ] || "$magick" "$work/photo12.png" -define webp:lossless=true "$work/photo12-lossless.webp"
 [ -s "$work/photo100.tif" ] || {
   [ -s "$work/photo100.png" ] || "$build/bench/make_test_image" data/sample.jpg "$work/photo100.png" 10000 10000
   "$magick" "$work/photo100.png" -compress zip "$work/photo100.tif"
@@ -24,20 +26,22 @@ mkdir -p "$work"
 measure() { /usr/bin/time -f "%e %M" "$@" 2>&1 >/dev/null | tail -n 1; }
 median() { sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
 
-# name|input|output extension|extra ImageMagick options
+# name|input|output extension|ImageMagick's output options|qova's
 formats=(
-  "PNG|photo12.png|png|"
-  "JPEG q90|photo12.jpg|jpg|-quality 90"
-  "TIFF 8-bit|photo12.tif|tif|-compress zip"
-  "TIFF 16-bit|photo12-16.tif|tif|-compress zip"
+  "PNG|photo12.png|png||"
+  "JPEG q90|photo12.jpg|jpg|-quality 90|--quality 90"
+  "TIFF 8-bit|photo12.tif|tif|-compress zip|"
+  "TIFF 16-bit|photo12-16.tif|tif|-compress zip|"
+  "WebP q90|photo12.webp|webp|-quality 90|--quality 90"
+  "WebP lossless|photo12-lossless.webp|webp|-define webp:lossless=true|--lossless"
 )
 declare -A times
 for _ in $(seq "$runs"); do
   for f in "${formats[@]}"; do
-    IFS='|' read -r name input ext options <<< "$f"
+    IFS='|' read -r name input ext options qova_options <<< "$f"
     read -r t _ < <(measure "$magick" "$work/$input" -modulate 100,130,100 $options "$work/fmt-magick.$ext")
     times[$name/magick]+="$t "
-    read -r t _ < <(measure "$qova" saturation --strength 30 "$work/$input" -o "$work/fmt-qova.$ext")
+    read -r t _ < <(measure "$qova" saturation --strength 30 $qova_options "$work/$input" -o "$work/fmt-qova.$ext")
     times[$name/qova]+="$t "
   done
 done
@@ -46,9 +50,9 @@ med() { printf '%s\n' ${times[$1]} | median; }
 echo "12-megapixel photo, saturation +30%, medians of $runs interleaved runs ($(nproc) cores):"
 printf '  %-12s %9s %9s %7s %12s %12s %7s\n' format qova magick ratio "qova bytes" "magick bytes" ratio
 for f in "${formats[@]}"; do
-  IFS='|' read -r name input ext options <<< "$f"
+  IFS='|' read -r name input ext options qova_options <<< "$f"
   "$magick" "$work/$input" -modulate 100,130,100 $options "$work/fmt-magick.$ext"
-  "$qova" saturation --strength 30 "$work/$input" -o "$work/fmt-qova.$ext"
+  "$qova" saturation --strength 30 $qova_options "$work/$input" -o "$work/fmt-qova.$ext"
   q=$(med "$name/qova") m=$(med "$name/magick")
   qs=$(stat -c %s "$work/fmt-qova.$ext") ms=$(stat -c %s "$work/fmt-magick.$ext")
   awk -v n="$name" -v q="$q" -v m="$m" -v qs="$qs" -v ms="$ms" \

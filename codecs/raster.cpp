@@ -21,6 +21,7 @@ const std::vector<FormatEntry> &formats() {
         {FileFormat::Png, "PNG", {".png"}, {"png"}},
         {FileFormat::Jpeg, "JPEG", {".jpg", ".jpeg", ".jpe", ".jfif"}, {"jpg", "jpeg"}},
         {FileFormat::Tiff, "TIFF", {".tif", ".tiff"}, {"tif", "tiff"}},
+        {FileFormat::Webp, "WebP", {".webp"}, {"webp"}},
     };
     return kFormats;
 }
@@ -83,23 +84,26 @@ std::unique_ptr<RasterWriter> open_writer(FileFormat format, std::FILE *file, co
     case FileFormat::Png: return open_png_writer(file, info, error);
     case FileFormat::Jpeg: return open_jpeg_writer(file, info, JpegOptions{options.quality, options.sampling}, error);
     case FileFormat::Tiff: return open_tiff_writer(file, info, error);
+    case FileFormat::Webp: return open_webp_writer(file, info, options, error);
     }
     return nullptr;
 }
 
 std::unique_ptr<RasterReader> open_reader(std::FILE *file, const ReadLimits &limits, std::string *error) {
-    unsigned char magic[8] = {};
+    unsigned char magic[12] = {};
     const std::size_t got = std::fread(magic, 1, sizeof magic, file);
     if (std::fseek(file, 0, SEEK_SET) != 0) {
         if (error) *error = "cannot seek in the input";
         return nullptr;
     }
     static const unsigned char kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-    if (got == 8 && std::equal(magic, magic + 8, kPng)) return open_png_reader(file, limits, error);
+    if (got >= 8 && std::equal(magic, magic + 8, kPng)) return open_png_reader(file, limits, error);
     if (got >= 3 && magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF) return open_jpeg_reader(file, limits, error);
     if (got >= 4 && (std::memcmp(magic, "II*\0", 4) == 0 || std::memcmp(magic, "MM\0*", 4) == 0 ||
                      std::memcmp(magic, "II+\0", 4) == 0 || std::memcmp(magic, "MM\0+", 4) == 0))
         return open_tiff_reader(file, limits, error);
+    if (got == 12 && std::memcmp(magic, "RIFF", 4) == 0 && std::memcmp(magic + 8, "WEBP", 4) == 0)
+        return open_webp_reader(file, limits, error);
     if (error) *error = got == 0 ? "empty file" : "not an image the tool reads (" + format_list() + ")";
     return nullptr;
 }

@@ -15,7 +15,7 @@
 
 namespace zenk {
 
-enum class FileFormat { Png, Jpeg, Tiff };
+enum class FileFormat { Png, Jpeg, Tiff, Webp };
 const char *format_name(FileFormat format);       // "PNG", "JPEG", ...
 const char *format_extension(FileFormat format);  // the one written: ".png", ".jpg", ...
 // By a file name's extension (any case), or by a name such as "jpg" or "tiff".
@@ -110,8 +110,9 @@ struct JpegOptions {
 
 // What the writers of lossy formats take.
 struct EncodeOptions {
-    int quality = 90;
+    int quality = 90;         // JPEG, lossy WebP
     ChromaSampling sampling;  // JPEG
+    bool lossless = false;    // WebP
 };
 
 // Why an encoder failed: the system's reason when writing the stream failed (a
@@ -126,6 +127,7 @@ std::unique_ptr<RasterReader> open_reader(std::FILE *file, const ReadLimits &lim
 std::unique_ptr<RasterReader> open_png_reader(std::FILE *file, const ReadLimits &limits, std::string *error);
 std::unique_ptr<RasterReader> open_jpeg_reader(std::FILE *file, const ReadLimits &limits, std::string *error);
 std::unique_ptr<RasterReader> open_tiff_reader(std::FILE *file, const ReadLimits &limits, std::string *error);
+std::unique_ptr<RasterReader> open_webp_reader(std::FILE *file, const ReadLimits &limits, std::string *error);
 
 // Reads a whole image file into interleaved samples: for small images only
 // (tests, benchmark sources). False with *error set on failure.
@@ -137,6 +139,8 @@ std::unique_ptr<RasterWriter> open_png_writer(std::FILE *file, const RasterInfo 
 std::unique_ptr<RasterWriter> open_jpeg_writer(std::FILE *file, const RasterInfo &info, const JpegOptions &options,
                                                std::string *error);
 std::unique_ptr<RasterWriter> open_tiff_writer(std::FILE *file, const RasterInfo &info, std::string *error);
+std::unique_ptr<RasterWriter> open_webp_writer(std::FILE *file, const RasterInfo &info, const EncodeOptions &options,
+                                               std::string *error);
 // The writer of `format`.
 std::unique_ptr<RasterWriter> open_writer(FileFormat format, std::FILE *file, const RasterInfo &info,
                                           const EncodeOptions &options, std::string *error);

@@ -1,14 +1,15 @@
-// The tool's reading of PNG, JPEG and TIFF files on arbitrary bytes, all the way
+// The tool's reading of PNG, JPEG, TIFF and WebP files on arbitrary bytes, all the way
 // through: decode part by part (metadata, chunks after the image data and
 // animation checks included), map to an operator's planes, run the operator
 // on one to three threads, map back and encode with the input's metadata,
 // flattened over a background for JPEG or through the image's few colours for
-// PNG, or as TIFF. Nothing may crash, leak
+// PNG, or as TIFF or WebP. Nothing may crash, leak
 // or read out of bounds; a bad file must end in a reported error.
 #include "few_colours.h"
 #include "file_host.h"
 #include "pipeline.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -53,8 +54,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         zenk::RasterInfo out_info = info;
         if (data[0] & 2) out_info.metadata.strip();
         const bool jpeg = (size & 2) != 0;
+        const zenk::FileFormat format = jpeg       ? zenk::FileFormat::Jpeg
+                                        : size & 4 ? zenk::FileFormat::Tiff
+                                        : size & 8 ? zenk::FileFormat::Webp
+                                                   : zenk::FileFormat::Png;
         if (jpeg) {
             out_info.channels = info.is_grey() ? 1 : 3;
+            out_info.bit_depth = 8;
+        } else if (format == zenk::FileFormat::Webp) {
+            out_info.channels = info.has_alpha() ? 4 : 3;
             out_info.bit_depth = 8;
         }
         const zenk::Background background{static_cast<uint16_t>(data[0] * 257), 0, 65535};
@@ -80,12 +88,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             if (!few) reader = reopen(in, limits);
         }
         if (!few) {
-            const zenk::FileFormat format = jpeg ? zenk::FileFormat::Jpeg
-                                             : size & 4 ? zenk::FileFormat::Tiff
-                                                        : zenk::FileFormat::Png;
             const auto writer = zenk::open_writer(format, g_sink, out_info, zenk::EncodeOptions{80, {}}, &error);
-            const bool beyond_jpeg = jpeg && (info.width > 65500 || info.height > 65500);
-            if (!writer && !beyond_jpeg) std::abort();
+            // Sizes some formats cannot hold: JPEG 65500 pixels a side, WebP 16383.
+            const int32_t side = std::max(info.width, info.height);
+            const bool too_large = (jpeg && side > 65500) || (format == zenk::FileFormat::Webp && side > 16383);
+            if (!writer && !too_large) std::abort();
             if (writer) {
                 // One to three threads, over parts of a few rows, so that the
                 // threads meet at their parts often.

@@ -28,6 +28,9 @@ zenk::RasterInfo output_layout(const zenk::RasterInfo &input, zenk::FileFormat f
         const bool grey = input.is_grey() && (!input.has_alpha() || options.background.is_grey());
         out.channels = grey ? 1 : 3;
         out.bit_depth = 8;
+    } else if (format == zenk::FileFormat::Webp) {  // 8-bit RGB, with or without alpha
+        out.channels = input.has_alpha() ? 4 : 3;
+        out.bit_depth = 8;
     }
     return out;
 }

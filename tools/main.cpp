@@ -33,7 +33,7 @@ struct CommandLine {
     std::vector<std::string> inputs;
     std::string output, format, quality = "90", jobs, max_pixels, subsampling, background;
     std::string strength, poles, centre, bandwidth, order = "2", table;
-    bool timing = false, strip = false, no_linear = false;
+    bool timing = false, strip = false, no_linear = false, lossless = false;
     std::string demo_dir = "qova-demo";
 };
 
@@ -64,7 +64,8 @@ void add_file_options(CLI::App *cmd, CommandLine &line) {
     cmd->add_option("--format", line.format,
                     "output format: " + zenk::format_names() + " (default: the output name's, else the input's)")
         ->type_name("FORMAT");
-    cmd->add_option("--quality", line.quality, "JPEG output quality, 1..100 (default 90)")->type_name("Q");
+    cmd->add_option("--quality", line.quality, "JPEG and WebP output quality, 1..100 (default 90)")->type_name("Q");
+    cmd->add_flag("--lossless", line.lossless, "WebP output lossless (else lossy at --quality)");
     cmd->add_option("--subsampling", line.subsampling,
                     "JPEG chroma subsampling: 444, 422 or 420 (default: the input JPEG's; else 444 at quality 90 "
                     "and above, 420 below)")
@@ -84,6 +85,7 @@ JobOptions job_options(const CommandLine &line, const CLI::App &sub) {
     JobOptions options;
     options.encode.quality = static_cast<int>(whole_number("--quality", line.quality, 1, 100));
     if (sub.count("--subsampling")) options.encode.sampling = parse_subsampling(line.subsampling);
+    options.encode.lossless = line.lossless;
     if (sub.count("--background")) options.background = parse_colour("--background", line.background);
     if (sub.count("--max-pixels"))
         options.limits.max_pixels = static_cast<uint64_t>(whole_number("--max-pixels", line.max_pixels, 1, INT64_MAX));
