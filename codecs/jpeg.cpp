@@ -3,6 +3,8 @@
 // no automatic objects with destructors alive across the library calls.
 #include "raster.h"
 
+#include "cmyk.h"
+
 #include <jpeglib.h>
 #include <jerror.h>
 
@@ -106,12 +108,22 @@ public:
                    cinfo_.jpeg_color_space != JCS_YCCK) {
             cinfo_.out_color_space = JCS_RGB;
             read_sampling();
+        } else if (cinfo_.num_components == 4 &&
+                   (cinfo_.jpeg_color_space == JCS_CMYK || cinfo_.jpeg_color_space == JCS_YCCK)) {
+            cinfo_.out_color_space = JCS_CMYK;  // libjpeg turns YCCK into CMYK
         } else {
-            error_ = "unsupported JPEG colour space (only grey and RGB)";
+            error_ = "unsupported JPEG colour space (only grey, RGB and CMYK)";
             return false;
         }
         read_metadata();
         if (errors_.bad_profile) warnings_.push_back("a damaged ICC profile was left out");
+        if (cinfo_.out_color_space == JCS_CMYK) {
+            // To sRGB, which the output then declares. Adobe's CMYK JPEGs
+            // (those with its marker) store 0 for full ink.
+            to_rgb_ = CmykToRgb::make(info_.metadata.icc_profile, cinfo_.saw_Adobe_marker, &error_);
+            if (!to_rgb_) return false;
+            info_.metadata.icc_profile = to_rgb_->rgb_profile();
+        }
         jpeg_start_decompress(&cinfo_);
         // Images of several scans are read whole here: see now whether the
         // data ran out before every scan had come.
@@ -122,9 +134,10 @@ public:
 
         info_.width = static_cast<int32_t>(cinfo_.output_width);
         info_.height = static_cast<int32_t>(cinfo_.output_height);
-        info_.channels = cinfo_.output_components;
+        info_.channels = to_rgb_ ? 3 : cinfo_.output_components;
         info_.bit_depth = 8;
         row_.resize(static_cast<std::size_t>(info_.width) * static_cast<std::size_t>(info_.channels));
+        if (to_rgb_) cmyk_row_.resize(static_cast<std::size_t>(info_.width) * 4);
         return true;
     }
 
@@ -207,11 +220,12 @@ private:
 
     bool read_one_row() {
         if (setjmp(errors_.jump)) return fail();
-        JSAMPROW row = row_.data();
+        JSAMPROW row = to_rgb_ ? cmyk_row_.data() : row_.data();
         if (jpeg_read_scanlines(&cinfo_, &row, 1) != 1) {
             error_ = kCutShort;
             return false;
         }
+        if (to_rgb_) to_rgb_->convert(cmyk_row_.data(), row_.data(), static_cast<std::size_t>(info_.width));
         return true;
     }
 
@@ -220,6 +234,8 @@ private:
     bool created_ = false;
     bool noted_ = false;
     std::vector<JSAMPLE> row_;
+    std::unique_ptr<CmykToRgb> to_rgb_;  // CMYK files only
+    std::vector<JSAMPLE> cmyk_row_;
 };
 
 class JpegWriter final : public RasterWriter {

@@ -199,6 +199,7 @@ private:
     bool encode(WebPMemoryWriter *out) {
         WebPConfig config;
         if (!WebPConfigInit(&config)) return fail("WebP encoder version mismatch");
+        config.thread_level = 1;  // libwebp's own second thread where it has one
         if (options_.lossless) {
             config.lossless = 1;
             config.exact = 1;  // colours under transparent pixels kept too
