@@ -97,11 +97,8 @@ public:
             jpeg_save_markers(&cinfo_, marker, 0xFFFF);
         jpeg_read_header(&cinfo_, TRUE);
 
-        if (static_cast<uint64_t>(cinfo_.image_width) * cinfo_.image_height > limits.max_pixels) {
-            error_ = "image of " + std::to_string(cinfo_.image_width) + " x " + std::to_string(cinfo_.image_height) +
-                     " pixels is above the limit of " + std::to_string(limits.max_pixels) + " pixels";
-            return false;
-        }
+        error_ = size_problem(cinfo_.image_width, cinfo_.image_height, limits);
+        if (!error_.empty()) return false;
         if (cinfo_.num_components == 1) {
             cinfo_.out_color_space = JCS_GRAYSCALE;
         } else if (cinfo_.num_components == 3 && cinfo_.jpeg_color_space != JCS_CMYK &&
@@ -402,18 +399,12 @@ private:
 }  // namespace
 
 std::unique_ptr<RasterReader> open_jpeg_reader(std::FILE *file, const ReadLimits &limits, std::string *error) {
-    auto reader = std::make_unique<JpegReader>();
-    if (reader->open(file, limits)) return reader;
-    if (error) *error = reader->error();
-    return nullptr;
+    return open_codec<JpegReader>(error, file, limits);
 }
 
 std::unique_ptr<RasterWriter> open_jpeg_writer(std::FILE *file, const RasterInfo &info, const JpegOptions &options,
                                                std::string *error) {
-    auto writer = std::make_unique<JpegWriter>();
-    if (writer->open(file, info, options)) return writer;
-    if (error) *error = writer->error();
-    return nullptr;
+    return open_codec<JpegWriter>(error, file, info, options);
 }
 
 }  // namespace zenk

@@ -487,7 +487,8 @@ public:
 
         const png_uint_32 width = png_get_image_width(png_, info_ptr_);
         const png_uint_32 height = png_get_image_height(png_, info_ptr_);
-        if (static_cast<uint64_t>(width) * height > limits.max_pixels) return too_large(width, height, limits);
+        error_ = size_problem(width, height, limits);
+        if (!error_.empty()) return false;
 
         const int colour = png_get_color_type(png_, info_ptr_);
         const int depth = png_get_bit_depth(png_, info_ptr_);
@@ -559,18 +560,8 @@ private:
         }
         if (got < sizeof head || std::memcmp(head + 12, "IHDR", 4) != 0) return true;  // libpng will say what is wrong
         const png_uint_32 width = be32(head + 16), height = be32(head + 20);
-        if (width == 0 || height == 0) {
-            error_ = "image of " + std::to_string(width) + " x " + std::to_string(height) + " pixels has no pixels";
-            return false;
-        }
-        if (static_cast<uint64_t>(width) * height > limits.max_pixels) return too_large(width, height, limits);
-        return true;
-    }
-
-    bool too_large(png_uint_32 width, png_uint_32 height, const ReadLimits &limits) {
-        error_ = "image of " + std::to_string(width) + " x " + std::to_string(height) + " pixels is above the limit of " +
-                 std::to_string(limits.max_pixels) + " pixels";
-        return false;
+        error_ = size_problem(width, height, limits);
+        return error_.empty();
     }
 
     void read_colour_metadata(const ChunkMap &map) {
@@ -1017,17 +1008,11 @@ private:
 }  // namespace
 
 std::unique_ptr<RasterReader> open_png_reader(std::FILE *file, const ReadLimits &limits, std::string *error) {
-    auto reader = std::make_unique<PngReader>();
-    if (reader->open(file, limits)) return reader;
-    if (error) *error = reader->error();
-    return nullptr;
+    return open_codec<PngReader>(error, file, limits);
 }
 
 std::unique_ptr<RasterWriter> open_png_writer(std::FILE *file, const RasterInfo &info, std::string *error) {
-    auto writer = std::make_unique<PngWriter>();
-    if (writer->open(file, info)) return writer;
-    if (error) *error = writer->error();
-    return nullptr;
+    return open_codec<PngWriter>(error, file, info);
 }
 
 }  // namespace zenk

@@ -108,6 +108,15 @@ std::unique_ptr<RasterReader> open_reader(std::FILE *file, const ReadLimits &lim
     return nullptr;
 }
 
+std::string size_problem(uint64_t width, uint64_t height, const ReadLimits &limits) {
+    const std::string size = "image of " + std::to_string(width) + " x " + std::to_string(height) + " pixels";
+    if (width == 0 || height == 0) return size + " has no pixels";
+    // Either side above 2^32 would overflow the product; no limit allows it.
+    if (width > UINT32_MAX || height > UINT32_MAX || width * height > limits.max_pixels)
+        return size + " is above the limit of " + std::to_string(limits.max_pixels) + " pixels";
+    return "";
+}
+
 bool read_image_file(const std::string &path, RasterInfo *info, std::vector<uint16_t> *samples, std::string *error) {
     std::FILE *f = std::fopen(path.c_str(), "rb");
     if (!f) {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zenk {
@@ -53,6 +54,10 @@ struct RasterInfo {
 struct ReadLimits {
     uint64_t max_pixels = 1000000000;  // refused before any allocation beyond the header
 };
+
+// Why a header's size cannot be read (no pixels, or more than the limit);
+// empty if it can.
+std::string size_problem(uint64_t width, uint64_t height, const ReadLimits &limits);
 
 class RasterReader {
 public:
@@ -141,6 +146,15 @@ std::unique_ptr<RasterWriter> open_jpeg_writer(std::FILE *file, const RasterInfo
 std::unique_ptr<RasterWriter> open_tiff_writer(std::FILE *file, const RasterInfo &info, std::string *error);
 std::unique_ptr<RasterWriter> open_webp_writer(std::FILE *file, const RasterInfo &info, const EncodeOptions &options,
                                                std::string *error);
+// A codec opened by its open(args...), or null with *error set to why not.
+template <class Codec, class... Args>
+std::unique_ptr<Codec> open_codec(std::string *error, Args &&...args) {
+    auto codec = std::make_unique<Codec>();
+    if (codec->open(std::forward<Args>(args)...)) return codec;
+    if (error) *error = codec->error();
+    return nullptr;
+}
+
 // The writer of `format`.
 std::unique_ptr<RasterWriter> open_writer(FileFormat format, std::FILE *file, const RasterInfo &info,
                                           const EncodeOptions &options, std::string *error);

@@ -114,15 +114,9 @@ public:
         if (!tif_) return fail("unreadable TIFF");
         const uint32_t width = field<uint32_t>(tif_, TIFFTAG_IMAGEWIDTH, 0);
         const uint32_t height = field<uint32_t>(tif_, TIFFTAG_IMAGELENGTH, 0);
-        if (width == 0 || height == 0 || width > 0x7fffffff || height > 0x7fffffff) {
-            error_ = "image of " + std::to_string(width) + " x " + std::to_string(height) + " pixels has no pixels";
-            return false;
-        }
-        if (static_cast<uint64_t>(width) * height > limits.max_pixels) {
-            error_ = "image of " + std::to_string(width) + " x " + std::to_string(height) +
-                     " pixels is above the limit of " + std::to_string(limits.max_pixels) + " pixels";
-            return false;
-        }
+        error_ = size_problem(width, height, limits);
+        if (!error_.empty()) return false;
+        if (width > INT32_MAX || height > INT32_MAX) return refuse("sides above 2^31 pixels");
         if (!check_pages() || !read_layout()) return false;
         info_.width = static_cast<int32_t>(width);
         info_.height = static_cast<int32_t>(height);
@@ -563,9 +557,9 @@ private:
         if (!meta.xmp.empty())
             TIFFSetField(tif_, TIFFTAG_XMLPACKET, static_cast<uint32_t>(meta.xmp.size()), meta.xmp.data());
         if (!meta.iptc.empty()) {
-            iptc_ = meta.iptc;
-            iptc_.resize((iptc_.size() + 3) / 4 * 4, 0);  // stored as LONGs
-            TIFFSetField(tif_, TIFFTAG_RICHTIFFIPTC, static_cast<uint32_t>(iptc_.size() / 4), iptc_.data());
+            std::vector<uint8_t> iptc = meta.iptc;  // libtiff keeps a copy
+            iptc.resize((iptc.size() + 3) / 4 * 4, 0);  // stored as LONGs
+            TIFFSetField(tif_, TIFFTAG_RICHTIFFIPTC, static_cast<uint32_t>(iptc.size() / 4), iptc.data());
         }
         if (!big_) {
             exif_ = meta.exif;
@@ -597,7 +591,6 @@ private:
     Messages messages_;
     RasterInfo info_;
     bool big_ = false;          // BigTIFF
-    std::vector<uint8_t> iptc_;
     std::vector<uint8_t> exif_;  // kept for add_exif()
     std::vector<uint16_t> pending_;  // rows gathered for the next strip
     int32_t rows_gathered_ = 0, rows_written_ = 0;
@@ -607,17 +600,11 @@ private:
 }  // namespace
 
 std::unique_ptr<RasterReader> open_tiff_reader(std::FILE *file, const ReadLimits &limits, std::string *error) {
-    auto reader = std::make_unique<TiffReader>();
-    if (reader->open(file, limits)) return reader;
-    if (error) *error = reader->error();
-    return nullptr;
+    return open_codec<TiffReader>(error, file, limits);
 }
 
 std::unique_ptr<RasterWriter> open_tiff_writer(std::FILE *file, const RasterInfo &info, std::string *error) {
-    auto writer = std::make_unique<TiffWriter>();
-    if (writer->open(file, info)) return writer;
-    if (error) *error = writer->error();
-    return nullptr;
+    return open_codec<TiffWriter>(error, file, info);
 }
 
 }  // namespace zenk

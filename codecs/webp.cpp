@@ -67,15 +67,8 @@ public:
                      "): only still images can be processed";
             return false;
         }
-        if (width == 0 || height == 0) {
-            error_ = "image of " + std::to_string(width) + " x " + std::to_string(height) + " pixels has no pixels";
-            return false;
-        }
-        if (uint64_t{width} * height > limits.max_pixels) {
-            error_ = "image of " + std::to_string(width) + " x " + std::to_string(height) +
-                     " pixels is above the limit of " + std::to_string(limits.max_pixels) + " pixels";
-            return false;
-        }
+        error_ = size_problem(width, height, limits);
+        if (!error_.empty()) return false;
         if (image_size_ == 0) image_size_ = file_.size();
         WebPBitstreamFeatures features;
         if (WebPGetFeatures(file_.data() + image_at_, image_size_, &features) != VP8_STATUS_OK) {
@@ -264,18 +257,12 @@ private:
 }  // namespace
 
 std::unique_ptr<RasterReader> open_webp_reader(std::FILE *file, const ReadLimits &limits, std::string *error) {
-    auto reader = std::make_unique<WebpReader>();
-    if (reader->open(file, limits)) return reader;
-    if (error) *error = reader->error();
-    return nullptr;
+    return open_codec<WebpReader>(error, file, limits);
 }
 
 std::unique_ptr<RasterWriter> open_webp_writer(std::FILE *file, const RasterInfo &info, const EncodeOptions &options,
                                                std::string *error) {
-    auto writer = std::make_unique<WebpWriter>();
-    if (writer->open(file, info, options)) return writer;
-    if (error) *error = writer->error();
-    return nullptr;
+    return open_codec<WebpWriter>(error, file, info, options);
 }
 
 }  // namespace zenk
