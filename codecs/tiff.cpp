@@ -93,12 +93,12 @@ T field(TIFF *tif, ttag_t tag, T fallback) {
 }
 
 // A tag holding bytes (ICC, XMP, IPTC, Photoshop resources).
-std::vector<uint8_t> bytes_field(TIFF *tif, ttag_t tag, std::size_t unit = 1) {
+std::vector<uint8_t> bytes_field(TIFF *tif, ttag_t tag) {
     uint32_t count = 0;
     void *data = nullptr;
     if (TIFFGetField(tif, tag, &count, &data) != 1 || !data) return {};
     const auto *p = static_cast<const uint8_t *>(data);
-    return std::vector<uint8_t>(p, p + static_cast<std::size_t>(count) * unit);
+    return std::vector<uint8_t>(p, p + count);
 }
 
 class TiffReader final : public RasterReader {
@@ -222,9 +222,9 @@ private:
         meta.icc_profile = bytes_field(tif_, TIFFTAG_ICCPROFILE);
         const std::vector<uint8_t> xmp = bytes_field(tif_, TIFFTAG_XMLPACKET);
         meta.xmp.assign(xmp.begin(), xmp.end());
-        meta.iptc = bytes_field(tif_, TIFFTAG_RICHTIFFIPTC, 4);  // stored as LONGs
-        const std::vector<uint8_t> resources = bytes_field(tif_, TIFFTAG_PHOTOSHOP);
-        if (meta.iptc.empty()) meta.iptc = iptc_from_photoshop(resources);
+        // Photoshop's copy first: some writers leave the IPTC tag cut short.
+        meta.iptc = iptc_from_photoshop(bytes_field(tif_, TIFFTAG_PHOTOSHOP));
+        if (meta.iptc.empty()) meta.iptc = bytes_field(tif_, TIFFTAG_RICHTIFFIPTC);  // libtiff counts its bytes
         if (!TIFFIsBigTIFF(tif_)) meta.exif = exif_from_tiff(read_at(), TIFFIsBigEndian(tif_) != 0, TIFFCurrentDirOffset(tif_));
         const uint16_t orientation = field<uint16_t>(tif_, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
         if (meta.exif.empty() && orientation > 1 && orientation <= 8) meta.exif = orientation_only_exif(orientation);
@@ -558,8 +558,8 @@ private:
             TIFFSetField(tif_, TIFFTAG_XMLPACKET, static_cast<uint32_t>(meta.xmp.size()), meta.xmp.data());
         if (!meta.iptc.empty()) {
             std::vector<uint8_t> iptc = meta.iptc;  // libtiff keeps a copy
-            iptc.resize((iptc.size() + 3) / 4 * 4, 0);  // stored as LONGs
-            TIFFSetField(tif_, TIFFTAG_RICHTIFFIPTC, static_cast<uint32_t>(iptc.size() / 4), iptc.data());
+            iptc.resize((iptc.size() + 3) / 4 * 4, 0);  // a whole number of LONGs, as readers expect
+            TIFFSetField(tif_, TIFFTAG_RICHTIFFIPTC, static_cast<uint32_t>(iptc.size()), iptc.data());
         }
         if (!big_) {
             exif_ = meta.exif;

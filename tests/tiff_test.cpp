@@ -432,4 +432,26 @@ TEST(Tiff, ExifDirectoriesCarriedBothWays) {
     EXPECT_EQ(tiff_value(b, {}, 273), "") << "no strip offsets of the TIFF in its EXIF";
 }
 
+TEST(Tiff, IptcKeptWhole) {
+    // Keyword "brushes", city "Paris": 22 bytes, padded to six LONGs.
+    const std::string iptc = std::string("\x1C\x02\x19\x00\x07" "brushes" "\x1C\x02\x5A\x00\x05" "Paris", 22) + std::string(2, '\0');
+    std::vector<uint32_t> longs;  // as a little-endian file holds them
+    for (std::size_t i = 0; i < iptc.size(); i += 4)
+        longs.push_back(static_cast<uint8_t>(iptc[i]) | static_cast<uint8_t>(iptc[i + 1]) << 8 |
+                        static_cast<uint8_t>(iptc[i + 2]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(iptc[i + 3])) << 24);
+    TiffPage p{bytes::tiff_basics(1, 1, 8, 3, 2, 1), {raw8({9, 8, 7})}};
+    p.entries.push_back(tiff_long(33723, longs));
+    TempDir dir;
+    const fs::path in = dir.write("in.tif", bytes::tiff_file({p}));
+
+    const fs::path jpg = dir.path() / "out.jpg", tif = dir.path() / "out.tif";
+    ASSERT_EQ(run_qova("saturation --strength 5 " + quoted(in) + " -o " + quoted(jpg), dir.path()).exit_code, 0);
+    const auto app13 = bytes::segments_of(bytes::jpeg_segments(read_text(jpg)), 0xED, std::string("Photoshop 3.0\0", 14));
+    ASSERT_EQ(app13.size(), 1u);
+    EXPECT_NE(app13[0].find(iptc.substr(0, 22)), std::string::npos) << "every dataset reaches the JPEG";
+
+    ASSERT_EQ(run_qova("saturation --strength 5 " + quoted(in) + " -o " + quoted(tif), dir.path()).exit_code, 0);
+    EXPECT_EQ(tiff_value(read_text(tif), {}, 33723), iptc) << "all 24 bytes written, not a quarter of them";
+}
+
 }  // namespace
