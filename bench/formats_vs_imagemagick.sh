@@ -18,6 +18,8 @@ mkdir -p "$work"
 [ -s "$work/photo12-16.tif" ] || "$magick" "$work/photo12.png" -depth 16 -compress zip "$work/photo12-16.tif"
 [ -s "$work/photo12.webp" ] || "$magick" "$work/photo12.png" -quality 90 "$work/photo12.webp"
 [ -s "$work/photo12-lossless.webp" ] || "$magick" "$work/photo12.png" -define webp:lossless=true "$work/photo12-lossless.webp"
+[ -s "$work/photo12.heic" ] || "$magick" "$work/photo12.png" -quality 90 "$work/photo12.heic"
+[ -s "$work/photo12.avif" ] || "$magick" "$work/photo12.png" -quality 90 "$work/photo12.avif"
 [ -s "$work/photo100.tif" ] || {
   [ -s "$work/photo100.png" ] || "$build/bench/make_test_image" data/sample.jpg "$work/photo100.png" 10000 10000
   "$magick" "$work/photo100.png" -compress zip "$work/photo100.tif"
@@ -34,6 +36,8 @@ formats=(
   "TIFF 16-bit|photo12-16.tif|tif|-compress zip|"
   "WebP q90|photo12.webp|webp|-quality 90|--quality 90"
   "WebP lossless|photo12-lossless.webp|webp|-define webp:lossless=true|--lossless"
+  "HEIC q90|photo12.heic|heic|-quality 90|--quality 90"
+  "AVIF q90|photo12.avif|avif|-quality 90|--quality 90"
 )
 declare -A times
 for _ in $(seq "$runs"); do

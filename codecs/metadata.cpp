@@ -73,6 +73,7 @@ void Metadata::strip() {
     kept.png_gamma = png_gamma;
     kept.srgb_intent = srgb_intent;
     kept.png_chromaticities = std::move(png_chromaticities);
+    kept.nclx = nclx;
     if (orientation > 1) kept.exif = orientation_only_exif(orientation);
     *this = std::move(kept);
 }

@@ -47,6 +47,13 @@ struct Metadata {
     uint32_t png_gamma = 0;                   // gAMA in 1/100000; 0: none
     int srgb_intent = -1;                     // sRGB chunk's rendering intent; -1: none
     std::vector<uint32_t> png_chromaticities;  // cHRM: white, red, green, blue (x, y) in 1/100000; empty: none
+    // A HEIF input's colour as its codes (ITU-T H.273); icc_profile then
+    // holds the same as a profile, for other formats. (How RGB was coded as
+    // luma and chroma is the encoder's own business, not kept.)
+    struct Nclx {
+        uint16_t primaries = 1, transfer = 13;
+    };
+    std::optional<Nclx> nclx;
 
     // About the picture.
     std::vector<uint8_t> exif;               // from the TIFF header on (no "Exif\0\0")

@@ -22,8 +22,19 @@ const std::vector<FormatEntry> &formats() {
         {FileFormat::Jpeg, "JPEG", {".jpg", ".jpeg", ".jpe", ".jfif"}, {"jpg", "jpeg"}},
         {FileFormat::Tiff, "TIFF", {".tif", ".tiff"}, {"tif", "tiff"}},
         {FileFormat::Webp, "WebP", {".webp"}, {"webp"}},
+        {FileFormat::Heic, "HEIC", {".heic", ".heif", ".hif"}, {"heic", "heif"}},
+        {FileFormat::Avif, "AVIF", {".avif"}, {"avif"}},
     };
     return kFormats;
+}
+
+// The ISO media brands of still images and sequences in HEVC or AV1.
+bool is_heif_brand(const unsigned char *brand) {
+    static const char *const kBrands[] = {"heic", "heix", "heim", "heis", "hevc", "hevx", "hevm", "hevs",
+                                          "mif1", "msf1", "mif2", "avif", "avis"};
+    for (const char *b : kBrands)
+        if (std::memcmp(brand, b, 4) == 0) return true;
+    return false;
 }
 
 const FormatEntry &entry(FileFormat format) {
@@ -85,6 +96,7 @@ std::unique_ptr<RasterWriter> open_writer(FileFormat format, std::FILE *file, co
     case FileFormat::Jpeg: return open_jpeg_writer(file, info, JpegOptions{options.quality, options.sampling}, error);
     case FileFormat::Tiff: return open_tiff_writer(file, info, error);
     case FileFormat::Webp: return open_webp_writer(file, info, options, error);
+    case FileFormat::Heic: case FileFormat::Avif: return open_heif_writer(file, format, info, options, error);
     }
     return nullptr;
 }
@@ -104,6 +116,8 @@ std::unique_ptr<RasterReader> open_reader(std::FILE *file, const ReadLimits &lim
         return open_tiff_reader(file, limits, error);
     if (got == 12 && std::memcmp(magic, "RIFF", 4) == 0 && std::memcmp(magic + 8, "WEBP", 4) == 0)
         return open_webp_reader(file, limits, error);
+    if (got == 12 && std::memcmp(magic + 4, "ftyp", 4) == 0 && is_heif_brand(magic + 8))
+        return open_heif_reader(file, limits, error);
     if (error) *error = got == 0 ? "empty file" : "not an image the tool reads (" + format_list() + ")";
     return nullptr;
 }

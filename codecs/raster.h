@@ -16,7 +16,7 @@
 
 namespace zenk {
 
-enum class FileFormat { Png, Jpeg, Tiff, Webp };
+enum class FileFormat { Png, Jpeg, Tiff, Webp, Heic, Avif };
 const char *format_name(FileFormat format);       // "PNG", "JPEG", ...
 const char *format_extension(FileFormat format);  // the one written: ".png", ".jpg", ...
 // By a file name's extension (any case), or by a name such as "jpg" or "tiff".
@@ -39,6 +39,7 @@ struct RasterInfo {
     int32_t height = 0;
     int channels = 3;   // 1 grey, 2 grey+alpha, 3 RGB, 4 RGBA
     int bit_depth = 8;  // 8 or 16 as read; PNG writers also take 1, 2 or 4 (grey, palette)
+    int coded_bits = 0;  // a 16-bit input's bits as coded (HEIF's 10 or 12); 0: bit_depth
     // Writers only: rows hold one index per pixel into these colours
     // (0xRRGGBBAA), written as a palette image.
     std::vector<uint32_t> palette;
@@ -133,6 +134,7 @@ std::unique_ptr<RasterReader> open_png_reader(std::FILE *file, const ReadLimits 
 std::unique_ptr<RasterReader> open_jpeg_reader(std::FILE *file, const ReadLimits &limits, std::string *error);
 std::unique_ptr<RasterReader> open_tiff_reader(std::FILE *file, const ReadLimits &limits, std::string *error);
 std::unique_ptr<RasterReader> open_webp_reader(std::FILE *file, const ReadLimits &limits, std::string *error);
+std::unique_ptr<RasterReader> open_heif_reader(std::FILE *file, const ReadLimits &limits, std::string *error);
 
 // Reads a whole image file into interleaved samples: for small images only
 // (tests, benchmark sources). False with *error set on failure.
@@ -146,6 +148,9 @@ std::unique_ptr<RasterWriter> open_jpeg_writer(std::FILE *file, const RasterInfo
 std::unique_ptr<RasterWriter> open_tiff_writer(std::FILE *file, const RasterInfo &info, std::string *error);
 std::unique_ptr<RasterWriter> open_webp_writer(std::FILE *file, const RasterInfo &info, const EncodeOptions &options,
                                                std::string *error);
+// HEIC (HEVC) or AVIF (AV1) by `format`; 8-bit or 16-bit RGB or RGBA.
+std::unique_ptr<RasterWriter> open_heif_writer(std::FILE *file, FileFormat format, const RasterInfo &info,
+                                               const EncodeOptions &options, std::string *error);
 // A codec opened by its open(args...), or null with *error set to why not.
 template <class Codec, class... Args>
 std::unique_ptr<Codec> open_codec(std::string *error, Args &&...args) {

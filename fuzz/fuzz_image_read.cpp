@@ -1,9 +1,10 @@
-// The tool's reading of PNG, JPEG, TIFF and WebP files on arbitrary bytes, all the way
+// The tool's reading of PNG, JPEG, TIFF, WebP, HEIC and AVIF files on arbitrary bytes, all the way
 // through: decode part by part (metadata, chunks after the image data and
 // animation checks included), map to an operator's planes, run the operator
 // on one to three threads, map back and encode with the input's metadata,
 // flattened over a background for JPEG or through the image's few colours for
-// PNG, or as TIFF or WebP. Nothing may crash, leak
+// PNG, or as TIFF, WebP, HEIC or AVIF (small images only: their encoders are
+// slow). Nothing may crash, leak
 // or read out of bounds; a bad file must end in a reported error.
 #include "few_colours.h"
 #include "file_host.h"
@@ -54,16 +55,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         zenk::RasterInfo out_info = info;
         if (data[0] & 2) out_info.metadata.strip();
         const bool jpeg = (size & 2) != 0;
-        const zenk::FileFormat format = jpeg       ? zenk::FileFormat::Jpeg
-                                        : size & 4 ? zenk::FileFormat::Tiff
-                                        : size & 8 ? zenk::FileFormat::Webp
-                                                   : zenk::FileFormat::Png;
+        const bool small = static_cast<uint64_t>(info.width) * static_cast<uint64_t>(info.height) <= 4096;
+        const zenk::FileFormat format = jpeg                 ? zenk::FileFormat::Jpeg
+                                        : size & 4           ? zenk::FileFormat::Tiff
+                                        : size & 8           ? zenk::FileFormat::Webp
+                                        : size & 16 && small ? (data[0] & 4 ? zenk::FileFormat::Avif : zenk::FileFormat::Heic)
+                                                             : zenk::FileFormat::Png;
+        const bool heif = format == zenk::FileFormat::Heic || format == zenk::FileFormat::Avif;
         if (jpeg) {
             out_info.channels = info.is_grey() ? 1 : 3;
             out_info.bit_depth = 8;
-        } else if (format == zenk::FileFormat::Webp) {
+        } else if (format == zenk::FileFormat::Webp || heif) {
             out_info.channels = info.has_alpha() ? 4 : 3;
-            out_info.bit_depth = 8;
+            if (!heif) out_info.bit_depth = 8;
         }
         const zenk::Background background{static_cast<uint16_t>(data[0] * 257), 0, 65535};
 

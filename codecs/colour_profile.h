@@ -1,0 +1,64 @@
+// ICC profiles made from a colour description given as numbers: primaries,
+// white point and transfer curve (HEIF's nclx boxes, PNG's gAMA and cHRM).
+// Other formats hold colour only as ICC, so the description travels as one.
+#ifndef ZENK_COLOUR_PROFILE_H
+#define ZENK_COLOUR_PROFILE_H
+
+#include "metadata.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zenk {
+
+// Chromaticities (x, y) of white and the three primaries.
+struct Primaries {
+    double white_x, white_y, red_x, red_y, green_x, green_y, blue_x, blue_y;
+};
+extern const Primaries kSrgbPrimaries;  // ITU-R BT.709, D65
+
+// How encoded samples (0..1) map to linear light: the sRGB curve, ITU-R
+// BT.709's camera curve, or a pure power (1 is linear).
+struct TransferCurve {
+    enum class Kind { Srgb, Bt709, Power } kind = Kind::Srgb;
+    double exponent = 1.0;  // Power only: linear = encoded ^ exponent
+};
+
+// An RGB display profile for the description, empty if Little CMS cannot
+// make one.
+std::vector<uint8_t> rgb_icc_profile(const Primaries &primaries, const TransferCurve &curve, const std::string &name);
+
+// A file's own colour encoding to sRGB primaries and back, through Little CMS
+// in floating point: colours outside sRGB come out below 0 or above 1 rather
+// than clipped (matrix-and-curve profiles; table-based ones clip in their
+// tables).
+class ColourConversion {
+public:
+    // For an image (grey or not) whose colour `meta` describes: to sRGB
+    // primaries in linear light, or encoded with the sRGB curve if !linear.
+    // Null if the description is sRGB, or there is none, or it cannot be
+    // used; *note then says why it was set aside, if it was.
+    static std::shared_ptr<const ColourConversion> make(const Metadata &meta, bool grey, bool linear, std::string *note);
+    ~ColourConversion();
+    ColourConversion(const ColourConversion &) = delete;
+    ColourConversion &operator=(const ColourConversion &) = delete;
+
+    // `n` pixels of the file's encoded values (0..1; one each if grey, else
+    // three) to RGB triples, and back. Safe on several threads at once.
+    void to_srgb(const float *encoded, float *rgb, std::size_t n) const;
+    void from_srgb(const float *rgb, float *encoded, std::size_t n) const;
+    // What the colour came from, for messages: "ICC profile "Display P3"".
+    const std::string &source() const { return source_; }
+
+private:
+    ColourConversion() = default;
+    void *to_ = nullptr, *from_ = nullptr;  // cmsHTRANSFORM
+    std::string source_;
+};
+
+}  // namespace zenk
+
+#endif
