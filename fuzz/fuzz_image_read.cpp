@@ -52,6 +52,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         op.kind = size & 1 ? qova_tool::OperatorKind::Saturation : qova_tool::OperatorKind::Bandpass;
         op.strength = 25;
         op.linear = data[0] & 1;
+        std::string note;
+        if (op.kind == qova_tool::OperatorKind::Bandpass)  // through the file's own colours, if not sRGB
+            op.colours = zenk::ColourConversion::make(info.metadata, info.is_grey(), op.linear, &note);
         zenk::RasterInfo out_info = info;
         if (data[0] & 2) out_info.metadata.strip();
         const bool jpeg = (size & 2) != 0;

@@ -20,12 +20,12 @@ struct Example {
     Operation operation;
 };
 
-Operation saturation(int strength) { return Operation{OperatorKind::Saturation, strength, {}, 0, 0, 0, true}; }
+Operation saturation(int strength) { return Operation{OperatorKind::Saturation, strength, {}, 0, 0, 0, true, nullptr}; }
 Operation hue(int strength, std::vector<int> poles) {
-    return Operation{OperatorKind::Hue, strength, std::move(poles), 0, 0, 0, true};
+    return Operation{OperatorKind::Hue, strength, std::move(poles), 0, 0, 0, true, nullptr};
 }
 Operation bandpass(int centre, int bandwidth, int order) {
-    return Operation{OperatorKind::Bandpass, 0, {}, centre, bandwidth, order, true};
+    return Operation{OperatorKind::Bandpass, 0, {}, centre, bandwidth, order, true, nullptr};
 }
 
 // An 8-bit RGB picture held whole: small thumbnails only.

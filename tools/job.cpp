@@ -31,6 +31,8 @@ zenk::RasterInfo output_layout(const zenk::RasterInfo &input, zenk::FileFormat f
     } else if (format == zenk::FileFormat::Webp) {  // 8-bit RGB, with or without alpha
         out.channels = input.has_alpha() ? 4 : 3;
         out.bit_depth = 8;
+    } else if (format == zenk::FileFormat::Heic || format == zenk::FileFormat::Avif) {  // RGB at 8 or 16 bits
+        out.channels = input.has_alpha() ? 4 : 3;
     }
     return out;
 }
@@ -71,6 +73,13 @@ private:
         if (!input_) return error;
         if (!open_reader(&error)) return error;
         const zenk::RasterInfo info = reader_->info();
+        if (operation_.kind == OperatorKind::Bandpass && !options_.assume_srgb) {
+            // The filter's wavelengths hold for sRGB primaries: other files
+            // are converted to them and back.
+            std::string note;
+            operation_.colours = zenk::ColourConversion::make(info.metadata, info.is_grey(), operation_.linear, &note);
+            if (!note.empty()) result_.warnings.push_back(note);
+        }
 
         const std::optional<zenk::FileFormat> format =
             request_.format ? request_.format
@@ -161,7 +170,7 @@ private:
     }
 
     const JobRequest &request_;
-    const Operation &operation_;
+    Operation operation_;  // with the input's colour conversion once it is open
     const JobOptions &options_;
     const RowProgress &rows_done_;
     FilePointer input_;

@@ -22,6 +22,7 @@ struct JobOptions {
     unsigned threads = 1;         // for one image
     zenk::Background background;  // under transparent pixels, for outputs without alpha
     bool strip = false;           // metadata: keep only the colour description and orientation
+    bool assume_srgb = false;     // bandpass: take every file's colours as sRGB
 };
 
 struct JobRequest {

@@ -33,7 +33,7 @@ struct CommandLine {
     std::vector<std::string> inputs;
     std::string output, format, quality = "90", jobs, max_pixels, subsampling, background;
     std::string strength, poles, centre, bandwidth, order = "2", table;
-    bool timing = false, strip = false, no_linear = false, lossless = false;
+    bool timing = false, strip = false, no_linear = false, lossless = false, assume_srgb = false;
     std::string demo_dir = "qova-demo";
 };
 
@@ -90,6 +90,7 @@ JobOptions job_options(const CommandLine &line, const CLI::App &sub) {
     if (sub.count("--max-pixels"))
         options.limits.max_pixels = static_cast<uint64_t>(whole_number("--max-pixels", line.max_pixels, 1, INT64_MAX));
     options.strip = line.strip;
+    options.assume_srgb = line.assume_srgb;
     return options;
 }
 
@@ -297,6 +298,8 @@ int run(int argc, char **argv) {
         ->required();
     bandpass->add_option("--order", line.order, "Butterworth order: higher is steeper, 0 halves all, negative is a stop band (default 2)");
     bandpass->add_flag("--no-linear", line.no_linear, "filter the stored sRGB values instead of linear light");
+    bandpass->add_flag("--assume-srgb", line.assume_srgb,
+                       "take every file's colours as sRGB (else a file's ICC profile or PNG gAMA/cHRM is honoured)");
     bandpass->add_option("--table", line.table, "chromaticity table to use instead of the shipped cie_table.txt")
         ->type_name("FILE");
     add_file_options(bandpass, line);

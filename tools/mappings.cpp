@@ -12,6 +12,13 @@ namespace {
 double srgb_to_linear(double c) { return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4); }
 double linear_to_srgb(double l) { return l <= 0.0031308 ? 12.92 * l : 1.055 * std::pow(l, 1 / 2.4) - 0.055; }
 
+// An unclipped result in the operator's scale: bounded well inside int32 (a
+// colour profile maps 0..1 to a few units at most) and 0 for NaN.
+int32_t operator_sample(double v) {
+    if (!(v == v)) return 0;
+    return static_cast<int32_t>(std::floor(std::clamp(v, -1073741824.0, 1073741824.0) + 0.5));
+}
+
 }  // namespace
 
 void ColourMapping::start(const zenk::RasterInfo &input) {
@@ -27,6 +34,7 @@ void ColourMapping::start(const zenk::RasterInfo &input) {
 }
 
 void ColourMapping::to_planes(const zenk::RawRows &file, const zenk::PlaneRows &planes) {
+    if (colours_) return converted_to_planes(file, planes);
     const uint32_t scale = info_.bit_depth == 16 ? 1 : 257;
     for (int r = 0; r < file.rows; ++r) {
         const uint16_t *src = file.row(r);
@@ -40,6 +48,7 @@ void ColourMapping::to_planes(const zenk::RawRows &file, const zenk::PlaneRows &
 
 void ColourMapping::from_planes(const zenk::PlaneRows &result, const zenk::PlaneRows &, const zenk::RawRows &input,
                                 const zenk::RawRows &out) {
+    if (colours_) return converted_from_planes(result, input, out);
     const auto file_value = [&](int32_t v) { return to_file_[static_cast<std::size_t>(std::clamp(v, 0, 65535))]; };
     for (int r = 0; r < result.rows; ++r) {
         const int32_t *p[3] = {result.row(0, r), result.row(1, r), result.row(2, r)};
@@ -55,6 +64,52 @@ void ColourMapping::from_planes(const zenk::PlaneRows &result, const zenk::Plane
             } else {
                 store_pixel(dst + at, src + at, info_, file_value(p[0][c]), file_value(p[1][c]), file_value(p[2][c]));
             }
+        }
+    }
+}
+
+void ColourMapping::converted_to_planes(const zenk::RawRows &file, const zenk::PlaneRows &planes) {
+    const std::size_t width = static_cast<std::size_t>(file.width), colours = info_.is_grey() ? 1 : 3;
+    const float max = static_cast<float>(info_.max_value());
+    encoded_.resize(width * colours);
+    rgb_.resize(width * 3);
+    for (int r = 0; r < file.rows; ++r) {
+        const uint16_t *src = file.row(r);
+        for (std::size_t c = 0; c < width; ++c)
+            for (std::size_t k = 0; k < colours; ++k)
+                encoded_[c * colours + k] = src[c * static_cast<std::size_t>(file.channels) + k] / max;
+        colours_->to_srgb(encoded_.data(), rgb_.data(), width);
+        for (int k = 0; k < 3; ++k) {
+            int32_t *p = planes.row(k, r);
+            for (std::size_t c = 0; c < width; ++c) p[c] = operator_sample(rgb_[c * 3 + static_cast<std::size_t>(k)] * 65535.0);
+        }
+    }
+}
+
+void ColourMapping::converted_from_planes(const zenk::PlaneRows &result, const zenk::RawRows &input,
+                                          const zenk::RawRows &out) {
+    const std::size_t width = static_cast<std::size_t>(result.width), colours = info_.is_grey() ? 1 : 3;
+    const uint32_t max = info_.max_value();
+    encoded_.resize(width * colours);
+    rgb_.resize(width * 3);
+    for (int r = 0; r < result.rows; ++r) {
+        for (int k = 0; k < 3; ++k) {
+            const int32_t *p = result.row(k, r);
+            for (std::size_t c = 0; c < width; ++c)
+                rgb_[c * 3 + static_cast<std::size_t>(k)] = static_cast<float>(p[c] / 65535.0);
+        }
+        colours_->from_srgb(rgb_.data(), encoded_.data(), width);
+        const uint16_t *src = input.row(r);
+        uint16_t *dst = out.row(r);
+        for (std::size_t c = 0; c < width; ++c) {
+            const std::size_t at = c * static_cast<std::size_t>(info_.channels);
+            const float *e = &encoded_[c * colours];
+            const uint16_t v0 = round_to(e[0] * static_cast<double>(max), max);
+            if (colours == 1)
+                store_pixel(dst + at, src + at, info_, v0, v0, v0);
+            else
+                store_pixel(dst + at, src + at, info_, v0, round_to(e[1] * static_cast<double>(max), max),
+                            round_to(e[2] * static_cast<double>(max), max));
         }
     }
 }

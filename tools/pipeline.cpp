@@ -43,7 +43,7 @@ std::optional<std::string> transform(zenk::RasterReader &reader, zenk::RasterWri
     settings.part_rows = shape.part_rows;
     settings.threads = shape.threads;
     settings.new_mapping = [&operation]() -> std::unique_ptr<zenk::PlaneMapping> {
-        if (operation.kind == OperatorKind::Bandpass) return std::make_unique<ColourMapping>(operation.linear);
+        if (operation.kind == OperatorKind::Bandpass) return std::make_unique<ColourMapping>(operation.linear, operation.colours);
         return std::make_unique<HsiMapping>();
     };
     settings.progress = rows_done;

@@ -3,9 +3,11 @@
 #ifndef QOVA_TOOLS_PIPELINE_H
 #define QOVA_TOOLS_PIPELINE_H
 
+#include "colour_profile.h"
 #include "file_host.h"
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,6 +24,9 @@ struct Operation {
     int bandwidth = 100;
     int order = 2;
     bool linear = true;         // bandpass: filter in linear light
+    // bandpass: the file's colour encoding to sRGB primaries and back; null
+    // if the file is sRGB (or is to be taken as such).
+    std::shared_ptr<const zenk::ColourConversion> colours;
 };
 
 // Where one image's time went, in seconds.
