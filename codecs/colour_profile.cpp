@@ -111,7 +111,7 @@ std::vector<uint8_t> rgb_icc_profile(const Primaries &p, const TransferCurve &cu
 }
 
 std::shared_ptr<const ColourConversion> ColourConversion::make(const Metadata &meta, bool grey, bool linear,
-                                                               std::string *note) {
+                                                               uint32_t max, std::string *note) {
     note->clear();
     if (meta.srgb_intent >= 0) return nullptr;  // PNG's sRGB chunk outranks the rest
     Profile file;
@@ -165,7 +165,64 @@ std::shared_ptr<const ColourConversion> ColourConversion::make(const Metadata &m
         return nullptr;
     }
     conversion->source_ = source;
+    conversion->grey_ = grey;
+    conversion->max_ = max;
+    if (!grey && linear && cmsIsMatrixShaper(file.handle)) conversion->tables_ = conversion->make_tables(file.handle);
     return conversion;
+}
+
+bool ColourConversion::make_tables(void *handle) {
+    cmsHPROFILE profile = static_cast<cmsHPROFILE>(handle);
+    const cmsTagSignature tags[3] = {cmsSigRedTRCTag, cmsSigGreenTRCTag, cmsSigBlueTRCTag};
+    const cmsToneCurve *curves[3];
+    for (int c = 0; c < 3; ++c) {
+        curves[c] = static_cast<const cmsToneCurve *>(cmsReadTag(profile, tags[c]));
+        if (!curves[c]) return false;
+    }
+    // The matrix from each primary at full scale.
+    for (int c = 0; c < 3; ++c) {
+        float unit[3] = {0, 0, 0}, out[3];
+        unit[c] = 1;
+        cmsDoTransform(static_cast<cmsHTRANSFORM>(to_), unit, out, 1);
+        const double full = cmsEvalToneCurveFloat(curves[c], 1.0f);
+        if (!(full > 0)) return false;
+        for (int k = 0; k < 3; ++k) to_rgb_[k * 3 + c] = out[k] / full;
+    }
+    // Curves then matrix must be what Little CMS does (no offsets, no tables
+    // that outrank the curves).
+    const float probes[] = {0.0f, 0.03f, 0.3f, 0.6f, 1.0f};
+    for (const float r : probes)
+        for (const float g : probes)
+            for (const float b : probes) {
+                const float in[3] = {r, g, b};
+                float want[3];
+                cmsDoTransform(static_cast<cmsHTRANSFORM>(to_), in, want, 1);
+                for (int k = 0; k < 3; ++k) {
+                    double got = 0;
+                    for (int c = 0; c < 3; ++c) got += to_rgb_[k * 3 + c] * cmsEvalToneCurveFloat(curves[c], in[c]);
+                    if (!(std::fabs(got - want[k]) < 1e-5)) return false;
+                }
+            }
+    const double *m = to_rgb_;
+    const double det = m[0] * (m[4] * m[8] - m[5] * m[7]) - m[1] * (m[3] * m[8] - m[5] * m[6]) + m[2] * (m[3] * m[7] - m[4] * m[6]);
+    if (!(std::fabs(det) > 1e-9)) return false;
+    const double inverse[9] = {(m[4] * m[8] - m[5] * m[7]) / det, (m[2] * m[7] - m[1] * m[8]) / det, (m[1] * m[5] - m[2] * m[4]) / det,
+                               (m[5] * m[6] - m[3] * m[8]) / det, (m[0] * m[8] - m[2] * m[6]) / det, (m[2] * m[3] - m[0] * m[5]) / det,
+                               (m[3] * m[7] - m[4] * m[6]) / det, (m[1] * m[6] - m[0] * m[7]) / det, (m[0] * m[4] - m[1] * m[3]) / det};
+    std::copy(inverse, inverse + 9, from_rgb_);
+    const float max = static_cast<float>(max_);
+    for (int c = 0; c < 3; ++c) {
+        linear_[c].resize(max_ + 1);
+        steps_[c].resize(max_);
+        for (uint32_t v = 0; v <= max_; ++v) linear_[c][v] = cmsEvalToneCurveFloat(curves[c], v / max);
+        for (uint32_t v = 0; v < max_; ++v) steps_[c][v] = cmsEvalToneCurveFloat(curves[c], (v + 0.5f) / max);
+        if (!std::is_sorted(steps_[c].begin(), steps_[c].end())) return false;
+        bucket_start_[c].resize(kBuckets + 1);
+        for (int k = 0; k <= kBuckets; ++k)
+            bucket_start_[c][static_cast<std::size_t>(k)] = static_cast<uint16_t>(
+                std::upper_bound(steps_[c].begin(), steps_[c].end(), static_cast<float>(k) / kBuckets) - steps_[c].begin());
+    }
+    return true;
 }
 
 ColourConversion::~ColourConversion() {
@@ -173,12 +230,57 @@ ColourConversion::~ColourConversion() {
     if (from_) cmsDeleteTransform(static_cast<cmsHTRANSFORM>(from_));
 }
 
-void ColourConversion::to_srgb(const float *encoded, float *rgb, std::size_t n) const {
-    cmsDoTransform(static_cast<cmsHTRANSFORM>(to_), encoded, rgb, static_cast<cmsUInt32Number>(n));
+void ColourConversion::to_srgb(const uint16_t *samples, std::size_t stride, float *rgb, std::size_t n) const {
+    if (tables_) {
+        for (std::size_t i = 0; i < n; ++i, samples += stride, rgb += 3) {
+            double l[3];
+            for (int c = 0; c < 3; ++c) l[c] = linear_[c][std::min<uint32_t>(samples[c], max_)];
+            for (int k = 0; k < 3; ++k)
+                rgb[k] = static_cast<float>(to_rgb_[k * 3] * l[0] + to_rgb_[k * 3 + 1] * l[1] + to_rgb_[k * 3 + 2] * l[2]);
+        }
+        return;
+    }
+    const std::size_t colours = grey_ ? 1 : 3;
+    std::vector<float> encoded(n * colours);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t c = 0; c < colours; ++c) encoded[i * colours + c] = samples[i * stride + c] / static_cast<float>(max_);
+    cmsDoTransform(static_cast<cmsHTRANSFORM>(to_), encoded.data(), rgb, static_cast<cmsUInt32Number>(n));
 }
 
-void ColourConversion::from_srgb(const float *rgb, float *encoded, std::size_t n) const {
-    cmsDoTransform(static_cast<cmsHTRANSFORM>(from_), rgb, encoded, static_cast<cmsUInt32Number>(n));
+void ColourConversion::from_srgb(const float *rgb, uint16_t *samples, std::size_t n) const {
+    if (tables_) {
+        for (std::size_t i = 0; i < n; ++i, rgb += 3, samples += 3)
+            for (int c = 0; c < 3; ++c) {
+                const float l = static_cast<float>(from_rgb_[c * 3] * rgb[0] + from_rgb_[c * 3 + 1] * rgb[1] +
+                                                   from_rgb_[c * 3 + 2] * rgb[2]);
+                // The sample whose span holds l: rounding by the file's own
+                // curve, searched within l's bucket.
+                const std::vector<float> &steps = steps_[c];
+                if (!(l >= steps.front())) {  // also NaN
+                    samples[c] = 0;
+                } else if (l >= steps.back()) {
+                    samples[c] = static_cast<uint16_t>(max_);
+                } else {
+                    const float *all = steps.data(), *end = all + steps.size(), *lo = all, *hi = end;
+                    if (l < 1.0f) {
+                        const std::size_t k = static_cast<std::size_t>(l * kBuckets);
+                        lo = all + bucket_start_[c][k];
+                        hi = all + bucket_start_[c][k + 1];
+                        // A bucket edge rounded past l: search everything.
+                        if ((lo > all && lo[-1] > l) || (hi < end && *hi <= l)) lo = all, hi = end;
+                    }
+                    samples[c] = static_cast<uint16_t>(std::upper_bound(lo, hi, l) - all);
+                }
+            }
+        return;
+    }
+    const std::size_t colours = grey_ ? 1 : 3;
+    std::vector<float> encoded(n * colours);
+    cmsDoTransform(static_cast<cmsHTRANSFORM>(from_), rgb, encoded.data(), static_cast<cmsUInt32Number>(n));
+    for (std::size_t i = 0; i < n * colours; ++i) {
+        const double v = encoded[i] * static_cast<double>(max_);
+        samples[i] = !(v > 0) ? 0 : v >= max_ ? static_cast<uint16_t>(max_) : static_cast<uint16_t>(v + 0.5);
+    }
 }
 
 }  // namespace zenk

@@ -34,29 +34,46 @@ std::vector<uint8_t> rgb_icc_profile(const Primaries &primaries, const TransferC
 // A file's own colour encoding to sRGB primaries and back, through Little CMS
 // in floating point: colours outside sRGB come out below 0 or above 1 rather
 // than clipped (matrix-and-curve profiles; table-based ones clip in their
-// tables).
+// tables). Matrix-and-curve profiles into linear light, the common case, run
+// here from tables of their curves: a multiply and a lookup each way.
 class ColourConversion {
 public:
-    // For an image (grey or not) whose colour `meta` describes: to sRGB
-    // primaries in linear light, or encoded with the sRGB curve if !linear.
-    // Null if the description is sRGB, or there is none, or it cannot be
-    // used; *note then says why it was set aside, if it was.
-    static std::shared_ptr<const ColourConversion> make(const Metadata &meta, bool grey, bool linear, std::string *note);
+    // For an image (grey or not, samples 0..max) whose colour `meta`
+    // describes: to sRGB primaries in linear light, or encoded with the sRGB
+    // curve if !linear. Null if the description is sRGB, or there is none, or
+    // it cannot be used; *note then says why it was set aside, if it was.
+    static std::shared_ptr<const ColourConversion> make(const Metadata &meta, bool grey, bool linear, uint32_t max,
+                                                        std::string *note);
     ~ColourConversion();
     ColourConversion(const ColourConversion &) = delete;
     ColourConversion &operator=(const ColourConversion &) = delete;
 
-    // `n` pixels of the file's encoded values (0..1; one each if grey, else
-    // three) to RGB triples, and back. Safe on several threads at once.
-    void to_srgb(const float *encoded, float *rgb, std::size_t n) const;
-    void from_srgb(const float *rgb, float *encoded, std::size_t n) const;
+    // `n` pixels of file samples (`stride` words apart; the first, or the
+    // first three, used) to RGB triples (1 is white), and RGB triples back to
+    // file samples rounded to 0..max (one per pixel if grey, else three).
+    // Safe on several threads at once.
+    void to_srgb(const uint16_t *samples, std::size_t stride, float *rgb, std::size_t n) const;
+    void from_srgb(const float *rgb, uint16_t *samples, std::size_t n) const;
     // What the colour came from, for messages: "ICC profile "Display P3"".
     const std::string &source() const { return source_; }
 
 private:
     ColourConversion() = default;
+    bool make_tables(void *profile);
+
     void *to_ = nullptr, *from_ = nullptr;  // cmsHTRANSFORM
     std::string source_;
+    bool grey_ = false;
+    uint32_t max_ = 255;
+    // Matrix and curves: each channel's linear light by sample, the linear
+    // light at which each sample gives way to the next, the first sample of
+    // each of kBuckets even spans of 0..1 in linear light (so that finding
+    // a sample searches a few steps), and the matrices.
+    static constexpr int kBuckets = 16384;
+    bool tables_ = false;
+    std::vector<float> linear_[3], steps_[3];
+    std::vector<uint16_t> bucket_start_[3];
+    double to_rgb_[9] = {}, from_rgb_[9] = {};
 };
 
 }  // namespace zenk

@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         op.linear = data[0] & 1;
         std::string note;
         if (op.kind == qova_tool::OperatorKind::Bandpass)  // through the file's own colours, if not sRGB
-            op.colours = zenk::ColourConversion::make(info.metadata, info.is_grey(), op.linear, &note);
+            op.colours = zenk::ColourConversion::make(info.metadata, info.is_grey(), op.linear, info.max_value(), &note);
         zenk::RasterInfo out_info = info;
         if (data[0] & 2) out_info.metadata.strip();
         const bool jpeg = (size & 2) != 0;

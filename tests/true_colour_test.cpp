@@ -96,8 +96,19 @@ TEST(TrueColour, SamePictureInOtherSpacesComesOutAsFromSrgb) {
     for (std::size_t i = 0; i < picture.size(); ++i) dimmed += from_srgb[i] + 2000 < picture[i];
     ASSERT_GT(dimmed, static_cast<int>(picture.size() / 4)) << "the band must dim much of the picture";
 
-    for (const Space *space : {&kProPhoto, &kDisplayP3}) {
-        SCOPED_TRACE(space->name);
+    // Both spaces into linear light; ProPhoto also onto the sRGB curve.
+    const std::string no_linear = options + " --no-linear";
+    const std::vector<uint16_t> from_srgb_no_linear = bandpass(dir, rgb16_png(width, height, picture, ""), no_linear);
+    const struct {
+        const Space *space;
+        const std::string &options;
+        const std::vector<uint16_t> &from_srgb;
+    } runs[] = {{&kProPhoto, options, from_srgb}, {&kDisplayP3, options, from_srgb}, {&kProPhoto, no_linear, from_srgb_no_linear}};
+    for (const auto &run : runs) {
+        const Space *space = run.space;
+        const std::vector<uint16_t> &from_srgb = run.from_srgb;
+        const std::string &options = run.options;
+        SCOPED_TRACE(std::string(space->name) + " " + options);
         cmsHPROFILE other = open_space(*space);
         const std::vector<uint16_t> stored = convert(picture, srgb, other);
         const std::vector<uint16_t> out = bandpass(dir, rgb16_png(width, height, stored, iccp(profile_bytes(*space))), options);
@@ -153,6 +164,56 @@ TEST(TrueColour, PngByItsGamma) {
             agree += close;
         }
         EXPECT_GE(agree, width * height * 97 / 100);
+    }
+
+    // Grey, linear by gAMA 1.0, against grey stored with the sRGB curve.
+    std::vector<uint16_t> grey(picture.begin(), picture.begin() + width * height), grey_linear(grey.size());
+    for (std::size_t i = 0; i < grey.size(); ++i)
+        grey_linear[i] = static_cast<uint16_t>(std::lround(srgb_to_linear(grey[i] / 65535.0) * 65535));
+    const auto grey_png = [&](const std::vector<uint16_t> &samples, const std::string &before) {
+        std::vector<std::string> rows;
+        for (int y = 0; y < height; ++y)
+            rows.push_back(bytes::be16_row(std::vector<uint16_t>(samples.begin() + y * width, samples.begin() + (y + 1) * width)));
+        return bytes::png_file(width, height, 16, 0, rows, before);
+    };
+    std::string linear_gamma;
+    bytes::put32(linear_gamma, 100000);
+    const std::vector<uint16_t> grey_srgb = bandpass(dir, grey_png(grey, ""), options);
+    const std::vector<uint16_t> grey_out = bandpass(dir, grey_png(grey_linear, bytes::png_chunk("gAMA", linear_gamma)), options);
+    ASSERT_EQ(grey_out.size(), grey.size());
+    for (std::size_t i = 0; i < grey.size(); ++i)
+        EXPECT_NEAR(grey_out[i], srgb_to_linear(grey_srgb[i] / 65535.0) * 65535, 2) << "pixel " << i;
+}
+
+// At weight 1 every 8-bit sample of a gamma-1.8 file, or of a ProPhoto one
+// holding colours inside sRGB, comes back as it was: the trip to linear light
+// and back rounds by the file's own curve. (Far outside sRGB the filter's
+// truncation of large negative components can move a dark channel by one.)
+TEST(TrueColour, EightBitSamplesComeBackAtWeightOne) {
+    TempDir dir;
+    std::vector<uint8_t> srgb_row;
+    for (int v = 0; v < 256; ++v)
+        for (const int s : {v, 255 - v, (v * 7) % 256}) srgb_row.push_back(static_cast<uint8_t>(s));
+    std::vector<uint8_t> prophoto_row(srgb_row.size());
+    cmsHPROFILE srgb = cmsCreate_sRGBProfile(), prophoto = open_space(kProPhoto);
+    cmsHTRANSFORM t = cmsCreateTransform(srgb, TYPE_RGB_8, prophoto, TYPE_RGB_8, INTENT_RELATIVE_COLORIMETRIC, 0);
+    cmsDoTransform(t, srgb_row.data(), prophoto_row.data(), 256);
+    cmsDeleteTransform(t);
+    cmsCloseProfile(srgb);
+    cmsCloseProfile(prophoto);
+    std::string mac_gamma;
+    bytes::put32(mac_gamma, 55556);
+    const struct {
+        const char *what;
+        std::vector<uint8_t> row;
+        std::string chunk;
+    } cases[] = {{"gAMA 1/1.8", srgb_row, bytes::png_chunk("gAMA", mac_gamma)},
+                 {"ProPhoto", prophoto_row, iccp(profile_bytes(kProPhoto))}};
+    for (const auto &c : cases) {
+        const std::string png = bytes::png_file(256, 1, 8, 2, {std::string(c.row.begin(), c.row.end())}, c.chunk);
+        const std::vector<uint16_t> out = bandpass(dir, png, "--centre 550 --bandwidth 100000");
+        ASSERT_EQ(out.size(), c.row.size());
+        for (std::size_t i = 0; i < c.row.size(); ++i) ASSERT_EQ(out[i], c.row[i]) << "sample " << i << ", " << c.what;
     }
 }
 

@@ -77,7 +77,8 @@ private:
             // The filter's wavelengths hold for sRGB primaries: other files
             // are converted to them and back.
             std::string note;
-            operation_.colours = zenk::ColourConversion::make(info.metadata, info.is_grey(), operation_.linear, &note);
+            operation_.colours =
+                zenk::ColourConversion::make(info.metadata, info.is_grey(), operation_.linear, info.max_value(), &note);
             if (!note.empty()) result_.warnings.push_back(note);
         }
 

@@ -69,16 +69,10 @@ void ColourMapping::from_planes(const zenk::PlaneRows &result, const zenk::Plane
 }
 
 void ColourMapping::converted_to_planes(const zenk::RawRows &file, const zenk::PlaneRows &planes) {
-    const std::size_t width = static_cast<std::size_t>(file.width), colours = info_.is_grey() ? 1 : 3;
-    const float max = static_cast<float>(info_.max_value());
-    encoded_.resize(width * colours);
+    const std::size_t width = static_cast<std::size_t>(file.width);
     rgb_.resize(width * 3);
     for (int r = 0; r < file.rows; ++r) {
-        const uint16_t *src = file.row(r);
-        for (std::size_t c = 0; c < width; ++c)
-            for (std::size_t k = 0; k < colours; ++k)
-                encoded_[c * colours + k] = src[c * static_cast<std::size_t>(file.channels) + k] / max;
-        colours_->to_srgb(encoded_.data(), rgb_.data(), width);
+        colours_->to_srgb(file.row(r), static_cast<std::size_t>(file.channels), rgb_.data(), width);
         for (int k = 0; k < 3; ++k) {
             int32_t *p = planes.row(k, r);
             for (std::size_t c = 0; c < width; ++c) p[c] = operator_sample(rgb_[c * 3 + static_cast<std::size_t>(k)] * 65535.0);
@@ -89,27 +83,22 @@ void ColourMapping::converted_to_planes(const zenk::RawRows &file, const zenk::P
 void ColourMapping::converted_from_planes(const zenk::PlaneRows &result, const zenk::RawRows &input,
                                           const zenk::RawRows &out) {
     const std::size_t width = static_cast<std::size_t>(result.width), colours = info_.is_grey() ? 1 : 3;
-    const uint32_t max = info_.max_value();
-    encoded_.resize(width * colours);
     rgb_.resize(width * 3);
+    samples_.resize(width * colours);
     for (int r = 0; r < result.rows; ++r) {
         for (int k = 0; k < 3; ++k) {
             const int32_t *p = result.row(k, r);
             for (std::size_t c = 0; c < width; ++c)
                 rgb_[c * 3 + static_cast<std::size_t>(k)] = static_cast<float>(p[c] / 65535.0);
         }
-        colours_->from_srgb(rgb_.data(), encoded_.data(), width);
+        colours_->from_srgb(rgb_.data(), samples_.data(), width);
         const uint16_t *src = input.row(r);
         uint16_t *dst = out.row(r);
         for (std::size_t c = 0; c < width; ++c) {
             const std::size_t at = c * static_cast<std::size_t>(info_.channels);
-            const float *e = &encoded_[c * colours];
-            const uint16_t v0 = round_to(e[0] * static_cast<double>(max), max);
-            if (colours == 1)
-                store_pixel(dst + at, src + at, info_, v0, v0, v0);
-            else
-                store_pixel(dst + at, src + at, info_, v0, round_to(e[1] * static_cast<double>(max), max),
-                            round_to(e[2] * static_cast<double>(max), max));
+            const uint16_t *v = &samples_[c * colours];
+            const bool grey = colours == 1;
+            store_pixel(dst + at, src + at, info_, v[0], v[grey ? 0 : 1], v[grey ? 0 : 2]);
         }
     }
 }

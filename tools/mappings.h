@@ -34,7 +34,8 @@ private:
     bool linear_;
     std::shared_ptr<const zenk::ColourConversion> colours_;
     zenk::RasterInfo info_;
-    std::vector<float> encoded_, rgb_;  // one row through colours_
+    std::vector<float> rgb_;          // one row through colours_
+    std::vector<uint16_t> samples_;  // and back
     std::vector<uint16_t> to_operator_;  // by 16-bit file value
     std::vector<uint16_t> to_file_;      // by 16-bit operator value, at the file's depth
 };
