@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 
 namespace zenk {
@@ -132,6 +134,10 @@ public:
         std::fseek(file, 0, SEEK_SET);
         context_ = heif_context_alloc();
         if (!context_) return fail("out of memory");
+        // libheif's own cap on each side (32768) would refuse sizes the
+        // pixel limit allows, with a message of its own; the limit decides.
+        heif_context_set_maximum_image_size_limit(
+            context_, static_cast<int>(std::min<uint64_t>(limits.max_pixels, INT32_MAX - 1) + 1));
         static const heif_reader kReader = {1, source_position, source_read, source_seek, source_wait};
         if (!check(heif_context_read_from_reader(context_, &kReader, &source_, nullptr), "unreadable HEIF")) return false;
         const int images = heif_context_get_number_of_top_level_images(context_);

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <map>
 #include <thread>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -60,7 +61,37 @@ struct Hostile {
     std::string file;  // the input's bytes
     std::string name;  // the input's file name
     std::string message;
+    std::string options = "";
 };
+
+// `file` with `count` bytes from `at` inverted.
+std::string flipped(std::string file, std::size_t at, std::size_t count) {
+    for (std::size_t i = at; i < at + count && i < file.size(); ++i) file[i] = static_cast<char>(~file[i]);
+    return file;
+}
+
+// A HEIF whose every image size box (ispe) announces width x height.
+std::string heif_with_size(std::string heif, uint32_t width, uint32_t height) {
+    for (std::size_t at = heif.find("ispe"); at != std::string::npos; at = heif.find("ispe", at + 1)) {
+        std::string size;
+        bytes::put32(size, width);
+        bytes::put32(size, height);
+        heif.replace(at + 8, 8, size);  // after the box's version and flags
+    }
+    return heif;
+}
+
+// A lossless WebP whose header announces width x height, with no image data.
+std::string webp_header(uint32_t width, uint32_t height) {
+    const uint32_t bits = (width - 1) | (height - 1) << 14;
+    std::string chunk = std::string("VP8L\x05\0\0\0\x2f", 9);
+    for (int i = 0; i < 4; ++i) chunk += static_cast<char>(bits >> (8 * i));
+    chunk += '\0';  // padding to an even size
+    const uint32_t riff = static_cast<uint32_t>(4 + chunk.size());
+    std::string file = "RIFF";
+    for (int i = 0; i < 4; ++i) file += static_cast<char>(riff >> (8 * i));
+    return file + "WEBP" + chunk;
+}
 
 TEST(HostileInput, EachFailsClearlyAndLeavesNothing) {
     TempDir dir;
@@ -76,6 +107,16 @@ TEST(HostileInput, EachFailsClearlyAndLeavesNothing) {
     const std::size_t idat = png.find("IDAT"), idat_length = bytes::get32(png, idat - 4);
     wrong_crc[idat + 4 + idat_length] ^= 0x01;
     for (std::size_t i = jpeg.size() / 2; i < jpeg.size() / 2 + 40; ++i) corrupt_jpeg[i] = '\xFF';
+    // The other formats, written by the tool from the PNG.
+    std::map<std::string, std::string> made;
+    for (const char *ext : {"tif", "webp", "heic", "avif"}) {
+        const fs::path out = dir.path() / (std::string("good.") + ext);
+        ASSERT_EQ(run_qova("saturation --strength 0 " + quoted(good) + " -o " + quoted(out), dir.path()).exit_code, 0);
+        made[ext] = read_text(out);
+    }
+    const std::string &tiff = made["tif"], &webp = made["webp"], &heic = made["heic"], &avif = made["avif"];
+    uint32_t tiff_directory = 0;  // little-endian, at byte 4
+    for (int i = 7; i >= 4; --i) tiff_directory = tiff_directory << 8 | static_cast<uint8_t>(tiff[static_cast<std::size_t>(i)]);
 
     const Hostile cases[] = {
         {"gigantic PNG header", png_header(1000000, 1000000), "huge.png",
@@ -94,6 +135,22 @@ TEST(HostileInput, EachFailsClearlyAndLeavesNothing) {
         {"corrupt PNG", corrupt_png, "corrupt.png", "corrupt.png: IDAT: "},
         {"PNG image data with a wrong checksum", wrong_crc, "crc.png", "crc.png: IDAT: CRC error"},
         {"corrupt JPEG", corrupt_jpeg, "corrupt.jpg", "corrupt.jpg: "},
+        {"gigantic TIFF header", bytes::tiff_file({bytes::TiffPage{bytes::tiff_basics(1000000, 1000000, 8, 3, 2, 1), {"x"}}}),
+         "huge.tif", "huge.tif: image of 1000000 x 1000000 pixels is above the limit"},
+        {"truncated TIFF", tiff.substr(0, tiff.size() / 2), "truncated.tif", "truncated.tif: "},
+        {"corrupt TIFF directory", flipped(tiff, tiff_directory, 8), "corrupt.tif", "corrupt.tif: "},
+        {"WebP header above the limit", webp_header(16383, 16383), "huge.webp",
+         "huge.webp: image of 16383 x 16383 pixels is above the limit of 1000000 pixels", "--max-pixels 1000000 "},
+        {"truncated WebP", webp.substr(0, webp.size() / 2), "truncated.webp", "truncated.webp: unreadable or truncated WebP"},
+        {"corrupt WebP frame header", flipped(webp, webp.find("VP8 ") + 8, 12), "corrupt.webp", "corrupt.webp: unreadable"},
+        {"gigantic HEIC header", heif_with_size(heic, 1000000, 1000000), "huge.heic",
+         "huge.heic: image of 1000000 x 1000000 pixels is above the limit of 1000000000 pixels"},
+        {"truncated HEIC", heic.substr(0, heic.size() / 2), "truncated.heic", "truncated.heic: unreadable HEIF"},
+        {"corrupt HEVC set-up", flipped(heic, heic.find("hvcC") + 8, 30), "corrupt.heic", "corrupt.heic: unreadable HEIF"},
+        {"gigantic AVIF header", heif_with_size(avif, 1000000, 1000000), "huge.avif",
+         "huge.avif: image of 1000000 x 1000000 pixels is above the limit of 1000000000 pixels"},
+        {"truncated AVIF", avif.substr(0, avif.size() / 2), "truncated.avif", "truncated.avif: unreadable HEIF"},
+        {"corrupt AV1 set-up", flipped(avif, avif.find("av1C") + 8, 30), "corrupt.avif", "corrupt.avif: unreadable HEIF"},
         {"not an image", "GIF89a\x01\x00\x01\x00", "picture.gif", "picture.gif: not an image the tool reads"},
         {"a directory", "", "folder.png", "folder.png: is a folder, not an image"},
     };
@@ -106,7 +163,7 @@ TEST(HostileInput, EachFailsClearlyAndLeavesNothing) {
             work.write(h.name, h.file);
         }
         for (const char *out : {"out.png", "out.jpg"}) {
-            const ToolRun run = run_qova("saturation --strength 10 " + quoted(input) + " -o " + quoted(work.path() / out),
+            const ToolRun run = run_qova("saturation --strength 10 " + h.options + quoted(input) + " -o " + quoted(work.path() / out),
                                          dir.path());
             EXPECT_EQ(run.exit_code, 1) << h.what << "\n" << run.err;
             EXPECT_NE(run.err.find(h.message), std::string::npos) << h.what << "\n" << run.err;
