@@ -107,11 +107,12 @@ TEST(HostileInput, EachFailsClearlyAndLeavesNothing) {
     const std::size_t idat = png.find("IDAT"), idat_length = bytes::get32(png, idat - 4);
     wrong_crc[idat + 4 + idat_length] ^= 0x01;
     for (std::size_t i = jpeg.size() / 2; i < jpeg.size() / 2 + 40; ++i) corrupt_jpeg[i] = '\xFF';
-    // The other formats, written by the tool from the PNG.
+    // The other formats, written by the tool from the PNG (not under a
+    // wrapper: these are inputs, and x265's vector code upsets valgrind).
     std::map<std::string, std::string> made;
     for (const char *ext : {"tif", "webp", "heic", "avif"}) {
         const fs::path out = dir.path() / (std::string("good.") + ext);
-        ASSERT_EQ(run_qova("saturation --strength 0 " + quoted(good) + " -o " + quoted(out), dir.path()).exit_code, 0);
+        ASSERT_EQ(run_qova("saturation --strength 0 " + quoted(good) + " -o " + quoted(out), dir.path(), false).exit_code, 0);
         made[ext] = read_text(out);
     }
     const std::string &tiff = made["tif"], &webp = made["webp"], &heic = made["heic"], &avif = made["avif"];

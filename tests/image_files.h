@@ -72,10 +72,11 @@ struct ToolRun {
 };
 
 // Runs the tool with `args` (already quoted as needed), capturing standard
-// error; under $QOVA_TOOL_WRAPPER if set (valgrind, for instance).
-inline ToolRun run_qova(const std::string &args, const std::filesystem::path &scratch) {
+// error; under $QOVA_TOOL_WRAPPER if set (valgrind, for instance) unless
+// `wrapped` is false (for making test inputs).
+inline ToolRun run_qova(const std::string &args, const std::filesystem::path &scratch, bool wrapped = true) {
     const auto err_file = scratch / "stderr.txt";
-    const char *wrapper = std::getenv("QOVA_TOOL_WRAPPER");
+    const char *wrapper = wrapped ? std::getenv("QOVA_TOOL_WRAPPER") : nullptr;
     const std::string command = std::string(wrapper ? wrapper : "") + " '" + QOVA_TOOL + "' " + args + " > /dev/null 2> '" +
                                 err_file.string() + "'";
     const int status = std::system(command.c_str());
