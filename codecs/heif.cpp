@@ -297,11 +297,11 @@ public:
         if ((info.bit_depth != 8 && info.bit_depth != 16) || (info.channels != 3 && info.channels != 4))
             return fail("HEIF takes 8- or 16-bit RGB or RGBA");
         // 16-bit samples go to HEIC at 10 bits, which every HEVC decoder
-        // reads, or at 12 when they came from 12. AVIF takes 12: libheif's
-        // AV1 encoder picks a profile that cannot hold 10-bit 4:2:0 or 4:4:4
-        // (libaom stops the process on it).
+        // reads, or at 12 when they came from 12 or are to lose least
+        // (--lossless). AVIF takes 12: libheif's AV1 encoder picks a profile
+        // that cannot hold 10-bit 4:2:0 or 4:4:4 (libaom stops the process).
         const bool av1 = av1_ = format == FileFormat::Avif;
-        bits_ = info.bit_depth == 8 ? 8 : av1 || info.coded_bits == 12 ? 12 : 10;
+        bits_ = info.bit_depth == 8 ? 8 : av1 || options.lossless || info.coded_bits == 12 ? 12 : 10;
         context_ = heif_context_alloc();
         if (!context_) return fail("out of memory");
         if (heif_context_get_encoder_for_format(context_, av1 ? heif_compression_AV1 : heif_compression_HEVC, &encoder_)
@@ -312,7 +312,12 @@ public:
         // bytes (12-megapixel photo at quality 90: 4.7 s against 9.7 s). AV1
         // stays at libheif's speed: 4 gains 2% for six times the time.
         if (!av1) heif_encoder_set_parameter_string(encoder_, "preset", "medium");
-        if (options.sampling.known()) {
+        lossless_ = options.lossless;
+        if (lossless_) {
+            // Every sample kept: full chroma, and RGB coded as RGB (see finish).
+            heif_encoder_set_lossless(encoder_, 1);
+            heif_encoder_set_parameter_string(encoder_, "chroma", "444");
+        } else if (options.sampling.known()) {
             const char *chroma = options.sampling.h == 1 ? "444" : options.sampling.v == 1 ? "422" : "420";
             heif_encoder_set_parameter_string(encoder_, "chroma", chroma);
         }
@@ -352,21 +357,27 @@ public:
         if (next_row_ != info_.height)
             return fail(("only " + std::to_string(next_row_) + " of " + std::to_string(info_.height) + " rows were written").c_str());
         const Metadata &meta = info_.metadata;
-        heif_color_profile_nclx *nclx = nullptr;
         // AVIF keeps nclx codes as they came; HEIC gets the profile made from
         // them, as libheif leaves HEIC's nclx box out for macOS's sake.
-        if (meta.nclx && av1_) {
+        heif_color_profile_nclx *nclx = nullptr;
+        const bool own_codes = meta.nclx && av1_;
+        if (own_codes || lossless_) {
             nclx = heif_nclx_color_profile_alloc();
             if (!nclx) return fail("out of memory");
-            heif_nclx_color_profile_set_color_primaries(nclx, meta.nclx->primaries);
-            heif_nclx_color_profile_set_transfer_characteristics(nclx, meta.nclx->transfer);
+            if (own_codes) {
+                heif_nclx_color_profile_set_color_primaries(nclx, meta.nclx->primaries);
+                heif_nclx_color_profile_set_transfer_characteristics(nclx, meta.nclx->transfer);
+            }
+            // Lossless: no conversion to luma and chroma to round.
+            if (lossless_) heif_nclx_color_profile_set_matrix_coefficients(nclx, heif_matrix_coefficients_RGB_GBR);
             heif_image_set_nclx_color_profile(image_, nclx);
-        } else if (!meta.icc_profile.empty()) {
-            heif_image_set_raw_color_profile(image_, "prof", meta.icc_profile.data(), meta.icc_profile.size());
         }
+        const bool icc = !own_codes && !meta.icc_profile.empty();
+        if (icc) heif_image_set_raw_color_profile(image_, "prof", meta.icc_profile.data(), meta.icc_profile.size());
         heif_encoding_options *options = heif_encoding_options_alloc();
         if (!options) return fail("out of memory");
         options->output_nclx_profile = nclx;
+        options->save_two_colr_boxes_when_ICC_and_nclx_available = nclx && icc;
         // The pixels are not rotated: the EXIF orientation becomes the
         // file's own rotation and mirroring, which HEIF readers follow.
         const int orientation = exif_orientation(meta.exif);
@@ -397,7 +408,7 @@ private:
     std::FILE *file_ = nullptr;
     RasterInfo info_;
     int bits_ = 8;
-    bool av1_ = false;
+    bool av1_ = false, lossless_ = false;
     heif_context *context_ = nullptr;
     heif_encoder *encoder_ = nullptr;
     heif_image *image_ = nullptr;

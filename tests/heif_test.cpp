@@ -265,6 +265,23 @@ TEST(Heif, WritesHeicAndAvifThatLibheifDecodes) {
             }
 }
 
+// --lossless keeps every 8-bit sample, alpha included, and 16-bit input at
+// the 12 bits the formats hold at most.
+TEST(Heif, LosslessKeepsEverySample) {
+    TempDir dir;
+    std::vector<uint8_t> samples;
+    for (int i = 0; i < 24 * 16 * 4; ++i) samples.push_back(static_cast<uint8_t>((i * 2654435761u) >> 24));
+    const std::string png = bytes::png_file(24, 16, 8, 6, png_rows(24, 16, 8, 4, samples));
+    const std::string deep = bytes::png_file(24, 16, 16, 6, png_rows(24, 16, 16, 4, samples));
+    for (const char *ext : {"heic", "avif"}) {
+        SCOPED_TRACE(ext);
+        const HeifOutput out = decode_heif(process(dir, "in.png", png, std::string("out.") + ext, "--lossless "));
+        ASSERT_TRUE(out.ok);
+        EXPECT_EQ(out.pixels, samples);
+        EXPECT_EQ(decode_heif(process(dir, "in.png", deep, std::string("out.") + ext, "--lossless ")).luma_bits, 12);
+    }
+}
+
 TEST(Heif, RefusedOrFailedInOneLine) {
     TempDir dir;
     HeifInput in;

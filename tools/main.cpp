@@ -65,7 +65,7 @@ void add_file_options(CLI::App *cmd, CommandLine &line) {
                     "output format: " + zenk::format_names() + " (default: the output name's, else the input's)")
         ->type_name("FORMAT");
     cmd->add_option("--quality", line.quality, "JPEG and WebP output quality, 1..100 (default 90)")->type_name("Q");
-    cmd->add_flag("--lossless", line.lossless, "WebP output lossless (else lossy at --quality)");
+    cmd->add_flag("--lossless", line.lossless, "WebP, HEIC and AVIF output lossless (else lossy at --quality)");
     cmd->add_option("--subsampling", line.subsampling,
                     "JPEG chroma subsampling: 444, 422 or 420 (default: the input JPEG's; else 444 at quality 90 "
                     "and above, 420 below)")
