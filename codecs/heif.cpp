@@ -105,7 +105,8 @@ void set_orientation_normal(std::vector<uint8_t> &exif) {
     const auto u16 = [&](std::size_t at) { return big ? (p[at] << 8 | p[at + 1]) : (p[at + 1] << 8 | p[at]); };
     const std::size_t ifd = big ? (std::size_t{p[4]} << 24 | p[5] << 16 | p[6] << 8 | p[7])
                                 : (std::size_t{p[7]} << 24 | p[6] << 16 | p[5] << 8 | p[4]);
-    for (std::size_t at = ifd + 2; at + 12 <= n; at += 12) {
+    const std::size_t entries = static_cast<std::size_t>(u16(ifd));
+    for (std::size_t at = ifd + 2; at + 12 <= n && at < ifd + 2 + 12 * entries; at += 12) {
         if (u16(at) != 0x0112) continue;
         p[at + 8] = big ? 0 : 1;
         p[at + 9] = big ? 1 : 0;
