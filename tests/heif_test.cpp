@@ -159,7 +159,20 @@ std::string exif_block(int orientation) {
            static_cast<char>(orientation) + std::string("\0\0\0\0\0\0Qova\0", 11);
 }
 
-int orientation_of(const std::string &exif) { return exif.size() > 31 ? static_cast<uint8_t>(exif[31]) : -1; }
+// The same little-endian (value at bytes 30-31, low byte first).
+std::string little_endian_exif_block(int orientation) {
+    return std::string("II\x2A\0\x08\0\0\0"
+                       "\x02\0"
+                       "\x0F\x01\x02\0\x05\0\0\0\x26\0\0\0"
+                       "\x12\x01\x03\0\x01\0\0\0",
+                       30) +
+           static_cast<char>(orientation) + std::string("\0\0\0\0\0\0\0Qova\0", 12);
+}
+
+int orientation_of(const std::string &exif) {
+    if (exif.size() < 32) return -1;
+    return static_cast<uint8_t>(exif[exif[0] == 'M' ? 31 : 30]) | static_cast<uint8_t>(exif[exif[0] == 'M' ? 30 : 31]) << 8;
+}
 
 // Rows of 8-bit samples, or 16-bit ones from the same values times 257.
 std::vector<std::string> png_rows(int width, int height, int depth, int channels, const std::vector<uint8_t> &samples) {
@@ -405,22 +418,28 @@ TEST(Heif, OrientationAppliedOnceEitherWay) {
         for (int x = 0; x < 4; ++x)
             for (const uint8_t v : x < 2 ? std::vector<uint8_t>{255, 0, 0} : std::vector<uint8_t>{0, 0, 255})
                 samples.push_back(v);
-    const std::string png = bytes::png_file(4, 2, 8, 2, png_rows(4, 2, 8, 3, samples), bytes::png_chunk("eXIf", exif_block(6)));
-    const std::string heic_file = process(dir, "in.png", png, "out.heic");
-    const HeifOutput heic = decode_heif(heic_file);
-    ASSERT_TRUE(heic.ok);
-    ASSERT_EQ(heic.width, 2);  // shown upright: turned, now 2 x 4
-    ASSERT_EQ(heic.height, 4);
-    EXPECT_GT(heic.pixels[0 * 3 + 0], 200);  // a clockwise turn puts the left (red) half on top
-    EXPECT_GT(heic.pixels[(3 * 2 + 0) * 3 + 2], 200);  // and the blue half below
+    for (const std::string &exif : {exif_block(6), little_endian_exif_block(6)}) {
+        SCOPED_TRACE(exif.substr(0, 2));
+        ASSERT_EQ(orientation_of(exif), 6);
+        const std::string png = bytes::png_file(4, 2, 8, 2, png_rows(4, 2, 8, 3, samples), bytes::png_chunk("eXIf", exif));
+        const std::string heic_file = process(dir, "in.png", png, "out.heic");
+        const HeifOutput heic = decode_heif(heic_file);
+        ASSERT_TRUE(heic.ok);
+        ASSERT_EQ(heic.width, 2);  // shown upright: turned, now 2 x 4
+        ASSERT_EQ(heic.height, 4);
+        EXPECT_GT(heic.pixels[0 * 3 + 0], 200);            // a clockwise turn puts the left (red) half on top
+        EXPECT_GT(heic.pixels[(3 * 2 + 0) * 3 + 2], 200);  // and the blue half below
 
-    // Back to PNG: upright pixels, orientation normal.
-    const std::string back = process(dir, "in.heic", heic_file, "back.png");
-    const Decoded d = bytes::decode(back);
-    EXPECT_EQ(d.width, 2);
-    EXPECT_EQ(d.height, 4);
-    EXPECT_EQ(orientation_of(only_chunk(back, "eXIf")), 1);
-    EXPECT_EQ(orientation_of(exif_payload(heic.exif)), 6);  // the HEIF kept the camera's tag
+        // Back to PNG: upright pixels, orientation normal, the rest as it was.
+        const std::string back = process(dir, "in.heic", heic_file, "back.png");
+        const Decoded d = bytes::decode(back);
+        EXPECT_EQ(d.width, 2);
+        EXPECT_EQ(d.height, 4);
+        std::string want = exif;
+        want[exif[0] == 'M' ? 31 : 30] = 1;
+        EXPECT_EQ(only_chunk(back, "eXIf"), want);
+        EXPECT_EQ(exif_payload(heic.exif), exif);  // the HEIF kept the camera's tag
+    }
 }
 
 }  // namespace
