@@ -1,5 +1,7 @@
 #include "cmyk.h"
 
+#include "colour_profile.h"
+
 #include <lcms2.h>
 
 namespace zenk {
@@ -43,13 +45,11 @@ std::unique_ptr<CmykToRgb> CmykToRgb::make(const std::vector<uint8_t> &profile, 
     // workflows convert for screens.
     result->transform_ = cmsCreateTransform(cmyk.handle, inverted ? TYPE_CMYK_8_REV : TYPE_CMYK_8, srgb.handle, TYPE_RGB_8,
                                             INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_BLACKPOINTCOMPENSATION);
-    cmsUInt32Number size = 0;
-    if (!result->transform_ || !cmsSaveProfileToMem(srgb.handle, nullptr, &size)) {
+    if (result->transform_) result->rgb_profile_ = icc_bytes(srgb.handle);
+    if (result->rgb_profile_.empty()) {
         *error = "the CMYK profile cannot be used";
         return nullptr;
     }
-    result->rgb_profile_.resize(size);
-    cmsSaveProfileToMem(srgb.handle, result->rgb_profile_.data(), &size);
     return result;
 }
 

@@ -94,20 +94,27 @@ cmsHPROFILE png_profile(const Metadata &meta, bool grey, std::string *source) {
 
 }  // namespace
 
+std::vector<uint8_t> icc_bytes(void *profile) {
+    std::vector<uint8_t> bytes;
+    cmsUInt32Number size = 0;
+    if (!cmsSaveProfileToMem(profile, nullptr, &size) || size < 128) return bytes;
+    bytes.resize(size);
+    if (!cmsSaveProfileToMem(profile, bytes.data(), &size)) return {};
+    // Creation date (bytes 24-35, six big-endian words): 2000-01-01 00:00:00.
+    // Little CMS leaves the profile ID zero, so nothing else depends on it.
+    static const uint8_t kDate[12] = {0x07, 0xd0, 0, 1, 0, 1, 0, 0, 0, 0, 0, 0};
+    std::copy(kDate, kDate + 12, bytes.begin() + 24);
+    return bytes;
+}
+
 std::vector<uint8_t> rgb_icc_profile(const Primaries &p, const TransferCurve &curve, const std::string &name) {
     Profile profile{rgb_profile(p, curve)};
-    std::vector<uint8_t> bytes;
-    if (!profile.handle) return bytes;
+    if (!profile.handle) return {};
     cmsMLU *description = cmsMLUalloc(nullptr, 1);
     if (description && cmsMLUsetASCII(description, "en", "US", name.c_str()))
         cmsWriteTag(profile.handle, cmsSigProfileDescriptionTag, description);
     if (description) cmsMLUfree(description);
-    cmsUInt32Number size = 0;
-    if (cmsSaveProfileToMem(profile.handle, nullptr, &size) && size > 0) {
-        bytes.resize(size);
-        if (!cmsSaveProfileToMem(profile.handle, bytes.data(), &size)) bytes.clear();
-    }
-    return bytes;
+    return icc_bytes(profile.handle);
 }
 
 std::shared_ptr<const ColourConversion> ColourConversion::make(const Metadata &meta, bool grey, bool linear,

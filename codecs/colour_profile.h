@@ -27,6 +27,11 @@ struct TransferCurve {
     double exponent = 1.0;  // Power only: linear = encoded ^ exponent
 };
 
+// A Little CMS profile (a cmsHPROFILE) as ICC bytes, empty on failure. The
+// header's creation date is fixed, so the same image gives the same file
+// every run: the profiles made here describe a space, not a moment.
+std::vector<uint8_t> icc_bytes(void *profile);
+
 // An RGB display profile for the description, empty if Little CMS cannot
 // make one.
 std::vector<uint8_t> rgb_icc_profile(const Primaries &primaries, const TransferCurve &curve, const std::string &name);

@@ -103,6 +103,8 @@ TEST(Cmyk, InkBecomesTheStandardProfilesRgbWithAnSrgbProfile) {
         ASSERT_EQ(profiles.size(), 1u) << k.what;
         const std::string profile = bytes::inflated(profiles[0].substr(profiles[0].find('\0') + 2));
         EXPECT_EQ(profile.substr(16, 4), "RGB ") << "the output declares an RGB profile, not the CMYK one";
+        EXPECT_EQ(profile.substr(24, 12), std::string("\x07\xd0\0\x01\0\x01\0\0\0\0\0\0", 12))
+            << k.what << ": a fixed creation date, so each run writes the same file";
     }
 }
 
