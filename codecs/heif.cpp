@@ -96,24 +96,6 @@ bool is_srgb(const heif_color_profile_nclx &nclx) {
     return primaries && transfer;
 }
 
-// Sets the EXIF orientation tag to 1 (normal) in place: the reader applied it.
-void set_orientation_normal(std::vector<uint8_t> &exif) {
-    const std::size_t n = exif.size();
-    if (exif_orientation(exif) <= 1) return;
-    uint8_t *p = exif.data();
-    const bool big = p[0] == 'M';
-    const auto u16 = [&](std::size_t at) { return big ? (p[at] << 8 | p[at + 1]) : (p[at + 1] << 8 | p[at]); };
-    const std::size_t ifd = big ? (std::size_t{p[4]} << 24 | p[5] << 16 | p[6] << 8 | p[7])
-                                : (std::size_t{p[7]} << 24 | p[6] << 16 | p[5] << 8 | p[4]);
-    const std::size_t entries = static_cast<std::size_t>(u16(ifd));
-    for (std::size_t at = ifd + 2; at + 12 <= n && at < ifd + 2 + 12 * entries; at += 12) {
-        if (u16(at) != 0x0112) continue;
-        p[at + 8] = big ? 0 : 1;
-        p[at + 9] = big ? 1 : 0;
-        return;
-    }
-}
-
 class HeifReader final : public RasterReader {
 public:
     ~HeifReader() override {
@@ -193,7 +175,7 @@ private:
                     4 + (std::size_t{block[0]} << 24 | std::size_t{block[1]} << 16 | block[2] << 8 | block[3]);
                 if (skip < block.size()) meta.exif.assign(block.begin() + static_cast<std::ptrdiff_t>(skip), block.end());
             }
-            set_orientation_normal(meta.exif);
+            set_exif_orientation_normal(meta.exif);
         }
         const int mime = heif_image_handle_get_list_of_metadata_block_IDs(handle_, "mime", ids, 16);
         for (int i = 0; i < std::min(mime, 16); ++i) {

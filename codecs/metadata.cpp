@@ -78,25 +78,48 @@ void Metadata::strip() {
     *this = std::move(kept);
 }
 
-int exif_orientation(const std::vector<uint8_t> &exif) {
+namespace {
+
+// Where IFD0's orientation value (one SHORT) sits in an EXIF block, 0 if it
+// has none or the block is not sound up to it.
+std::size_t orientation_value_at(const std::vector<uint8_t> &exif, bool *big) {
     const std::size_t n = exif.size();
     if (n < 8) return 0;
     const uint8_t *p = exif.data();
-    const bool big = p[0] == 'M' && p[1] == 'M';
-    if (!big && !(p[0] == 'I' && p[1] == 'I')) return 0;
-    if (read_u16(p + 2, big) != 42) return 0;
-    const uint32_t ifd = read_u32(p + 4, big);
+    *big = p[0] == 'M' && p[1] == 'M';
+    if (!*big && !(p[0] == 'I' && p[1] == 'I')) return 0;
+    if (read_u16(p + 2, *big) != 42) return 0;
+    const uint32_t ifd = read_u32(p + 4, *big);
     if (ifd > n || n - ifd < 2) return 0;
-    const uint32_t entries = read_u16(p + ifd, big);
+    const uint32_t entries = read_u16(p + ifd, *big);
     for (uint32_t i = 0; i < entries; ++i) {
         const std::size_t at = ifd + 2 + std::size_t{12} * i;
         if (at + 12 > n) return 0;
-        if (read_u16(p + at, big) != 0x0112) continue;
-        if (read_u16(p + at + 2, big) != 3 || read_u32(p + at + 4, big) != 1) return 0;  // one SHORT
-        const uint32_t value = read_u16(p + at + 8, big);
-        return value >= 1 && value <= 8 ? static_cast<int>(value) : 0;
+        if (read_u16(p + at, *big) != 0x0112) continue;
+        if (read_u16(p + at + 2, *big) != 3 || read_u32(p + at + 4, *big) != 1) return 0;  // one SHORT
+        return at + 8;
     }
     return 0;
+}
+
+}  // namespace
+
+int exif_orientation(const std::vector<uint8_t> &exif) {
+    bool big = false;
+    const std::size_t at = orientation_value_at(exif, &big);
+    if (at == 0) return 0;
+    const uint32_t value = read_u16(exif.data() + at, big);
+    return value >= 1 && value <= 8 ? static_cast<int>(value) : 0;
+}
+
+void set_exif_orientation_normal(std::vector<uint8_t> &exif) {
+    bool big = false;
+    const std::size_t at = orientation_value_at(exif, &big);
+    if (at == 0) return;
+    const uint32_t value = read_u16(exif.data() + at, big);
+    if (value < 2 || value > 8) return;  // no turn, or a value no reader honours
+    exif[at] = big ? 0 : 1;
+    exif[at + 1] = big ? 1 : 0;
 }
 
 std::vector<uint8_t> orientation_only_exif(int orientation) {

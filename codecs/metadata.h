@@ -72,6 +72,9 @@ struct Metadata {
 
 // The EXIF orientation tag (1..8) in an EXIF block, 0 if there is none.
 int exif_orientation(const std::vector<uint8_t> &exif);
+// Sets that tag, where it asks for a turn (2..8), to 1 (normal) in place:
+// for readers that turn the pixels themselves.
+void set_exif_orientation_normal(std::vector<uint8_t> &exif);
 // A minimal EXIF block (big-endian TIFF) holding only the orientation tag.
 std::vector<uint8_t> orientation_only_exif(int orientation);
 
