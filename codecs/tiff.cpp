@@ -7,6 +7,7 @@
 #include "raster.h"
 
 #include "exif_ifd.h"
+#include "temporary_file.h"
 
 #include <tiffio.h>
 #include <zlib.h>
@@ -121,7 +122,7 @@ public:
         info_.width = static_cast<int32_t>(width);
         info_.height = static_cast<int32_t>(height);
         read_metadata();
-        return start_reading();
+        return start_reading(limits);
     }
 
     bool read_rows(int rows, uint16_t *out) override {
@@ -251,7 +252,7 @@ private:
         };
     }
 
-    bool start_reading() {
+    bool start_reading(const ReadLimits &limits) {
         tiled_ = TIFFIsTiled(tif_) != 0;
         const uint64_t pixel_bits = static_cast<uint64_t>(bits_) * (separate_ ? 1 : samples_);
         unit_bytes_ = static_cast<std::size_t>((static_cast<uint64_t>(info_.width) * pixel_bits + 7) / 8);  // a row of one plane or all
@@ -261,10 +262,17 @@ private:
             tile_height_ = field<uint32_t>(tif_, TIFFTAG_TILELENGTH, 0);
             if (tile_width_ == 0 || tile_height_ == 0 || tile_height_ > 65536) return fail("unreadable TIFF tiles");
             if (TIFFTileSize64(tif_) == 0) return fail("unreadable TIFF tiles");
+            // A row of tiles is held at once, with a plane of it and a tile.
+            const uint64_t band = uint64_t{tile_height_} * row_bytes_;
+            error_ = memory_problem(band + uint64_t{tile_height_} * unit_bytes_ + TIFFTileSize64(tif_), limits);
+            if (!error_.empty()) return false;
             tile_.resize(static_cast<std::size_t>(TIFFTileSize64(tif_)));
         } else if (separate_) {
             strip_rows_ = std::min<uint32_t>(field<uint32_t>(tif_, TIFFTAG_ROWSPERSTRIP, UINT32_MAX),
                                              static_cast<uint32_t>(info_.height));
+            // A strip of every plane is held at once, with one plane of it.
+            error_ = memory_problem(uint64_t{strip_rows_} * (row_bytes_ + unit_bytes_), limits);
+            if (!error_.empty()) return false;
         }
         return true;
     }
@@ -276,14 +284,13 @@ private:
         const uint32_t row = static_cast<uint32_t>(next_row_);
         if (!tiled_ && !separate_) {
             band_rows_ = 1;
-            band_.resize(row_bytes_);
-            if (TIFFReadScanline(tif_, band_.data(), row, 0) < 0) return fail("unreadable TIFF data");
+            if (TIFFReadScanline(tif_, band_.reserve(row_bytes_), row, 0) < 0) return fail("unreadable TIFF data");
             return true;
         }
         const uint32_t step = tiled_ ? tile_height_ : strip_rows_;
         band_first_ = static_cast<int32_t>(row / step * step);
         band_rows_ = std::min<int32_t>(static_cast<int32_t>(step), info_.height - band_first_);
-        band_.assign(static_cast<std::size_t>(band_rows_) * row_bytes_, 0);
+        band_.reserve(static_cast<std::size_t>(band_rows_) * row_bytes_);
         return tiled_ ? load_tiles() : load_strips();
     }
 
@@ -292,9 +299,10 @@ private:
         const std::size_t pixel_bits = static_cast<std::size_t>(bits_) * (separate_ ? 1 : samples_);
         const std::size_t tile_row_bytes = (static_cast<std::size_t>(tile_width_) * pixel_bits + 7) / 8;
         if (bits_ < 8 && tile_width_ % 8 != 0) return fail("TIFF tiles of packed samples are not supported");
-        std::vector<uint8_t> plane;
+        // Contiguous samples go straight into the band; a plane is gathered
+        // first, then interleaved.
+        uint8_t *const target = separate_ ? plane_.reserve(static_cast<std::size_t>(band_rows_) * unit_bytes_) : band_.data();
         for (std::size_t p = 0; p < planes; ++p) {
-            plane.assign(static_cast<std::size_t>(band_rows_) * unit_bytes_, 0);
             for (uint32_t x = 0; x < static_cast<uint32_t>(info_.width); x += tile_width_) {
                 const uint32_t tile = TIFFComputeTile(tif_, x, static_cast<uint32_t>(band_first_), 0, static_cast<uint16_t>(p));
                 if (TIFFReadEncodedTile(tif_, tile, tile_.data(), static_cast<tmsize_t>(tile_.size())) < 0)
@@ -302,36 +310,38 @@ private:
                 const std::size_t at = static_cast<std::size_t>(x) * pixel_bits / 8;
                 const std::size_t n = std::min(tile_row_bytes, unit_bytes_ - at);
                 for (int32_t r = 0; r < band_rows_; ++r)
-                    std::memcpy(plane.data() + static_cast<std::size_t>(r) * unit_bytes_ + at,
+                    std::memcpy(target + static_cast<std::size_t>(r) * unit_bytes_ + at,
                                 tile_.data() + static_cast<std::size_t>(r) * tile_row_bytes, n);
             }
-            if (!separate_) {
-                band_.swap(plane);
-                return true;
-            }
-            interleave(plane, p);
+            if (separate_) interleave(target, p);
         }
         return true;
     }
 
     bool load_strips() {
-        std::vector<uint8_t> plane(static_cast<std::size_t>(band_rows_) * unit_bytes_);
+        const std::size_t size = static_cast<std::size_t>(band_rows_) * unit_bytes_;
+        uint8_t *const plane = plane_.reserve(size);
         const uint32_t strip_in_plane = static_cast<uint32_t>(band_first_) / strip_rows_;
         const uint32_t strips_per_plane = (static_cast<uint32_t>(info_.height) + strip_rows_ - 1) / strip_rows_;
         for (std::size_t p = 0; p < samples_; ++p) {
             const uint32_t strip = strip_in_plane + static_cast<uint32_t>(p) * strips_per_plane;
-            if (TIFFReadEncodedStrip(tif_, strip, plane.data(), static_cast<tmsize_t>(plane.size())) < 0)
-                return fail("unreadable TIFF strip");
+            const tmsize_t got = TIFFReadEncodedStrip(tif_, strip, plane, static_cast<tmsize_t>(size));
+            if (got < 0) return fail("unreadable TIFF strip");
+            std::memset(plane + got, 0, size - static_cast<std::size_t>(got));  // a strip cut short reads as zeros
             interleave(plane, p);
         }
         return true;
     }
 
     // Puts plane `p` of a band into the interleaved band (8 or 16 bits).
-    void interleave(const std::vector<uint8_t> &plane, std::size_t p) {
+    void interleave(const uint8_t *plane, std::size_t p) {
+        if (samples_ == 1) {  // one plane, which may pack several pixels a byte, is the band
+            std::memcpy(band_.data(), plane, static_cast<std::size_t>(band_rows_) * unit_bytes_);
+            return;
+        }
         const std::size_t bytes = bits_ / 8, pixels = static_cast<std::size_t>(info_.width);
         for (int32_t r = 0; r < band_rows_; ++r) {
-            const uint8_t *src = plane.data() + static_cast<std::size_t>(r) * unit_bytes_;
+            const uint8_t *src = plane + static_cast<std::size_t>(r) * unit_bytes_;
             uint8_t *dst = band_.data() + static_cast<std::size_t>(r) * row_bytes_;
             for (std::size_t x = 0; x < pixels; ++x)
                 std::memcpy(dst + (x * samples_ + p) * bytes, src + x * bytes, bytes);
@@ -389,7 +399,24 @@ private:
     std::vector<uint16_t> map_;  // colour map: RGB a palette entry
     std::size_t unit_bytes_ = 0, row_bytes_ = 0;
     uint32_t tile_width_ = 0, tile_height_ = 0, strip_rows_ = 0;
-    std::vector<uint8_t> band_, tile_;
+    // A band and a plane may be large: pages are touched only as data comes.
+    class Bytes {
+    public:
+        uint8_t *reserve(std::size_t n) {
+            if (n > size_) {
+                data_ = uninitialised_buffer<uint8_t>(n);
+                size_ = n;
+            }
+            return data_.get();
+        }
+        uint8_t *data() const { return data_.get(); }
+
+    private:
+        std::unique_ptr<uint8_t[]> data_;
+        std::size_t size_ = 0;
+    };
+    Bytes band_, plane_;
+    std::vector<uint8_t> tile_;
     int32_t band_first_ = 0, band_rows_ = 0, next_row_ = 0;
 };
 
@@ -416,8 +443,9 @@ public:
         // whole once it is complete.
         struct stat st;
         if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) {
-            spool_ = std::tmpfile();
-            if (!spool_) return fail("cannot make a temporary file");
+            std::string problem;
+            spool_ = anonymous_temporary_file(&problem);
+            if (!spool_) return fail(problem);
         }
         // Past 3 GiB of samples the file may outgrow 32-bit offsets: BigTIFF.
         big_ = static_cast<uint64_t>(info.width) * static_cast<uint64_t>(info.height) *

@@ -1,5 +1,7 @@
 #include "input_file.h"
 
+#include "temporary_file.h"
+
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
@@ -11,9 +13,10 @@ namespace {
 
 // A copy of what `fd` delivers in an anonymous temporary file.
 FilePointer spool(int fd, std::string *error) {
-    FilePointer copy(std::tmpfile());
+    std::string problem;
+    FilePointer copy(zenk::anonymous_temporary_file(&problem));
     if (!copy) {
-        *error = std::string("cannot make a temporary copy of the input: ") + std::strerror(errno);
+        *error = "cannot copy the input: " + problem;
         return nullptr;
     }
     char buffer[1 << 16];
