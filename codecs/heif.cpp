@@ -138,6 +138,11 @@ public:
         info_.channels = heif_image_handle_has_alpha_channel(handle_) ? 4 : 3;
         const int bits = heif_image_handle_get_luma_bits_per_pixel(handle_);
         info_.bit_depth = bits > 8 ? 16 : 8;
+        // libheif holds the decoded planes and their interleaved copy whole.
+        const uint64_t samples = uint64_t{static_cast<uint32_t>(width)} * static_cast<uint32_t>(height) *
+                                 static_cast<uint64_t>(info_.channels);
+        error_ = memory_problem(samples * (info_.bit_depth / 8) * 2, limits);
+        if (!error_.empty()) return false;
         read_metadata();
         return decode();
     }
@@ -224,6 +229,10 @@ private:
             return fail("unreadable HEIF image");
         if (deep) info_.coded_bits = bits;
         premultiplied_ = alpha && heif_image_handle_is_premultiplied_alpha(handle_);
+        // What the decoder had to conceal.
+        heif_error warning{};
+        if (heif_image_get_decoding_warnings(image_, 0, &warning, 1) == 1)
+            warnings_.push_back(std::string("damaged image data: ") + (warning.message ? warning.message : "concealed by the decoder"));
         return true;
     }
 

@@ -10,10 +10,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
 
 namespace zenk {
 
@@ -26,9 +28,21 @@ struct ErrorManager {
     bool ended_early = false;   // the data ran out; what came before may still be whole
     bool extraneous = false;    // stray bytes between segments: harmless
     bool bad_profile = false;   // a damaged ICC profile segment: the profile is dropped
+    bool decoding = false;      // damage in the data is concealed (a writer's warnings are errors)
+    char damage[JMSG_LENGTH_MAX] = "";  // the first damage the decoder concealed
 };
 
 constexpr char kCutShort[] = "file ends early (truncated JPEG)";
+
+// A progressive image is whole when every coefficient of every component
+// has been refined to its last bit (each scan counts from its start).
+bool scans_complete(const jpeg_decompress_struct &cinfo) {
+    if (!cinfo.progressive_mode || !cinfo.coef_bits) return true;
+    for (int c = 0; c < cinfo.num_components; ++c)
+        for (int k = 0; k < DCTSIZE2; ++k)
+            if (cinfo.coef_bits[c][k] != 0) return false;
+    return true;
+}
 
 [[noreturn]] void on_jpeg_error(j_common_ptr cinfo) {
     auto *errors = reinterpret_cast<ErrorManager *>(cinfo->err);
@@ -36,16 +50,24 @@ constexpr char kCutShort[] = "file ends early (truncated JPEG)";
     std::longjmp(errors->jump, 1);
 }
 
-// Warnings of damaged data are errors, but for three that leave the image
-// whole: stray bytes between segments, a damaged ICC profile, and a file that
-// ends where the decoder wanted more bytes. Whether the data really was all
-// there shows later: a scan cut short also warns that its data segment ended
-// early, which is an error.
+// Three warnings leave the image whole: stray bytes between segments, a
+// damaged ICC profile, and a file that ends where the decoder wanted more
+// bytes. Whether the data really was all there shows later: a scan cut short
+// also warns that its data segment ended early, which is an error. Other
+// damage the decoder conceals (the picture is marred where it lies), and the
+// reader reports it.
 void on_jpeg_message(j_common_ptr cinfo, int level) {
     if (level >= 0) return;
     auto *errors = reinterpret_cast<ErrorManager *>(cinfo->err);
     if (cinfo->err->msg_code == JWRN_JPEG_EOF) {
         errors->ended_early = true;
+        // Scans still to come would each run over the whole image with no
+        // data: a cut multi-scan image is refused at once.
+        const auto *d = reinterpret_cast<const jpeg_decompress_struct *>(cinfo);
+        if (cinfo->is_decompressor && d->progressive_mode && !scans_complete(*d)) {
+            std::snprintf(errors->text, sizeof errors->text, "%s", kCutShort);
+            std::longjmp(errors->jump, 1);
+        }
     } else if (cinfo->err->msg_code == JWRN_EXTRANEOUS_DATA) {
         errors->extraneous = true;
     } else if (cinfo->err->msg_code == JWRN_BOGUS_ICC) {
@@ -53,8 +75,10 @@ void on_jpeg_message(j_common_ptr cinfo, int level) {
     } else if (errors->ended_early) {
         std::snprintf(errors->text, sizeof errors->text, "%s", kCutShort);
         std::longjmp(errors->jump, 1);
-    } else {
+    } else if (!errors->decoding) {
         on_jpeg_error(cinfo);
+    } else if (!errors->damage[0]) {
+        (*cinfo->err->format_message)(cinfo, errors->damage);
     }
 }
 
@@ -75,6 +99,41 @@ constexpr char kPhotoshopSignature[] = "Photoshop 3.0";
 constexpr std::size_t kMaxSegment = 65533;  // a marker's data after its length field
 constexpr double kOptimiseBelow = 16 << 20;  // bytes of coefficients
 
+// The example tables of the JPEG standard (Annex K), in natural order, that
+// libjpeg and most writers scale by quality.
+constexpr unsigned kLumaTable[DCTSIZE2] = {
+    16, 11, 10, 16, 24,  40,  51,  61,  12, 12, 14, 19, 26,  58,  60,  55,  14, 13, 16, 24, 40,  57,  69,  56,
+    14, 17, 22, 29, 51,  87,  80,  62,  18, 22, 37, 56, 68,  109, 103, 77,  24, 35, 55, 64, 81,  104, 113, 92,
+    49, 64, 78, 87, 103, 121, 120, 101, 72, 92, 95, 98, 112, 100, 103, 99};
+constexpr unsigned kChromaTable[DCTSIZE2] = {
+    17, 18, 24, 47, 99, 99, 99, 99, 18, 21, 26, 66, 99, 99, 99, 99, 24, 26, 56, 99, 99, 99, 99, 99,
+    47, 66, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99,
+    99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99};
+
+// The quality whose scaled example tables lie nearest the file's (exact for
+// files that libjpeg wrote); 0 without a luma table.
+int estimate_quality(const jpeg_decompress_struct &cinfo) {
+    const JQUANT_TBL *luma = cinfo.quant_tbl_ptrs[0], *chroma = cinfo.quant_tbl_ptrs[1];
+    if (!luma) return 0;
+    int best = 0;
+    uint64_t best_distance = UINT64_MAX;
+    for (int q = 1; q <= 100; ++q) {
+        const unsigned scale = q < 50 ? 5000u / static_cast<unsigned>(q) : 200u - 2u * static_cast<unsigned>(q);
+        const auto entry = [scale](unsigned base) { return std::clamp((base * scale + 50) / 100, 1u, 255u); };
+        uint64_t distance = 0;
+        for (int k = 0; k < DCTSIZE2; ++k) {
+            distance += static_cast<uint64_t>(std::abs(static_cast<int>(luma->quantval[k]) - static_cast<int>(entry(kLumaTable[k]))));
+            if (chroma)
+                distance += static_cast<uint64_t>(std::abs(static_cast<int>(chroma->quantval[k]) - static_cast<int>(entry(kChromaTable[k]))));
+        }
+        if (distance < best_distance) {
+            best_distance = distance;
+            best = q;
+        }
+    }
+    return best;
+}
+
 bool starts_with(const jpeg_saved_marker_ptr m, const char *signature, std::size_t n) {
     return m->data_length >= n && std::memcmp(m->data, signature, n) == 0;
 }
@@ -88,6 +147,7 @@ public:
     bool open(std::FILE *file, const ReadLimits &limits) {
         info_.format = FileFormat::Jpeg;
         install(errors_);
+        errors_.decoding = true;
         cinfo_.err = &errors_.base;
         if (setjmp(errors_.jump)) return fail();
         jpeg_create_decompress(&cinfo_);
@@ -99,6 +159,24 @@ public:
 
         error_ = size_problem(cinfo_.image_width, cinfo_.image_height, limits);
         if (!error_.empty()) return false;
+        // Images of several scans hold every coefficient until the last scan.
+        if (jpeg_has_multiple_scans(&cinfo_)) {
+            error_ = memory_problem(coefficient_bytes(), limits);
+            if (!error_.empty()) return false;
+            cinfo_.mem->max_memory_to_use = static_cast<long>(std::min<uint64_t>(limits.max_memory, LONG_MAX));
+        }
+        // Huffman coding spends at least a bit on each block's DC value: a
+        // file with fewer bits than blocks cannot hold its image, and would
+        // only be decoded (and held) as grey filling.
+        struct stat st {};
+        const uint64_t blocks = coefficient_bytes() / (DCTSIZE2 * sizeof(JCOEF));
+        if (!cinfo_.arith_code && fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode) &&
+            static_cast<uint64_t>(st.st_size) * 8 < blocks) {
+            error_ = "file ends early: " + std::to_string(st.st_size) + " bytes cannot hold an image of " +
+                     std::to_string(cinfo_.image_width) + " x " + std::to_string(cinfo_.image_height) +
+                     " pixels (truncated JPEG)";
+            return false;
+        }
         if (cinfo_.num_components == 1) {
             cinfo_.out_color_space = JCS_GRAYSCALE;
         } else if (cinfo_.num_components == 3 && cinfo_.jpeg_color_space != JCS_CMYK &&
@@ -112,6 +190,7 @@ public:
             error_ = "unsupported JPEG colour space (only grey, RGB and CMYK)";
             return false;
         }
+        info_.quality = estimate_quality(cinfo_);
         read_metadata();
         if (errors_.bad_profile) warnings_.push_back("a damaged ICC profile was left out");
         if (cinfo_.out_color_space == JCS_CMYK) {
@@ -124,7 +203,7 @@ public:
         jpeg_start_decompress(&cinfo_);
         // Images of several scans are read whole here: see now whether the
         // data ran out before every scan had come.
-        if (jpeg_has_multiple_scans(&cinfo_) && errors_.ended_early && !scans_complete()) {
+        if (jpeg_has_multiple_scans(&cinfo_) && errors_.ended_early && !scans_complete(cinfo_)) {
             error_ = kCutShort;
             return false;
         }
@@ -155,21 +234,32 @@ private:
         return false;
     }
 
+    // The coefficient buffer of every component: two bytes a coefficient,
+    // in whole blocks of 8 x 8.
+    uint64_t coefficient_bytes() const {
+        int max_h = 1, max_v = 1;
+        for (int c = 0; c < cinfo_.num_components; ++c) {
+            max_h = std::max(max_h, cinfo_.comp_info[c].h_samp_factor);
+            max_v = std::max(max_v, cinfo_.comp_info[c].v_samp_factor);
+        }
+        uint64_t bytes = 0;
+        for (int c = 0; c < cinfo_.num_components; ++c) {
+            const uint64_t h = static_cast<uint64_t>(std::max(cinfo_.comp_info[c].h_samp_factor, 1));
+            const uint64_t v = static_cast<uint64_t>(std::max(cinfo_.comp_info[c].v_samp_factor, 1));
+            const uint64_t across = (cinfo_.image_width * h + 8 * static_cast<uint64_t>(max_h) - 1) / (8 * static_cast<uint64_t>(max_h));
+            const uint64_t down = (cinfo_.image_height * v + 8 * static_cast<uint64_t>(max_v) - 1) / (8 * static_cast<uint64_t>(max_v));
+            bytes += across * down * DCTSIZE2 * sizeof(JCOEF);
+        }
+        return bytes;
+    }
+
     void note_leniency() {
         if (noted_) return;
         noted_ = true;
+        if (errors_.damage[0])
+            warnings_.push_back(std::string("damaged image data, concealed by the decoder (") + errors_.damage + ")");
         if (errors_.ended_early) warnings_.push_back("the file lacks its end marker; the image data is whole");
         if (errors_.extraneous) warnings_.push_back("stray bytes between segments were skipped");
-    }
-
-    // A progressive image is whole when every coefficient of every component
-    // has been refined to its last bit.
-    bool scans_complete() const {
-        if (!cinfo_.progressive_mode || !cinfo_.coef_bits) return true;
-        for (int c = 0; c < cinfo_.num_components; ++c)
-            for (int k = 0; k < DCTSIZE2; ++k)
-                if (cinfo_.coef_bits[c][k] != 0) return false;
-        return true;
     }
 
     void read_sampling() {

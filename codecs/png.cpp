@@ -512,6 +512,11 @@ public:
         if (map.trailing_cut)
             warnings_.push_back("text and EXIF chunks after the image data beyond 16 MiB were not carried over");
         row_bytes_ = png_get_rowbytes(png_, info_ptr_);
+        if (interlaced_) {
+            // Held whole: see that the memory is allowed before any is taken.
+            error_ = memory_problem(static_cast<uint64_t>(row_bytes_) * height, limits);
+            if (!error_.empty()) return false;
+        }
         if (plain) {
             const std::size_t bpp = static_cast<std::size_t>(info_.channels) * static_cast<std::size_t>(depth / 8);
             direct_ = std::make_unique<ImageData>();
@@ -527,7 +532,7 @@ public:
         for (int r = 0; r < rows; ++r) {
             const png_byte *row = nullptr;
             if (interlaced_) {
-                row = whole_.data() + static_cast<std::size_t>(next_row_) * row_bytes_;
+                row = whole_.get() + static_cast<std::size_t>(next_row_) * row_bytes_;
             } else {
                 row_.resize(row_bytes_);
                 if (!read_one_row(row_.data())) return false;
@@ -595,11 +600,12 @@ private:
         return true;
     }
 
-    // Interlaced images arrive in passes over the whole image: decode it whole.
+    // Interlaced images arrive in passes over the whole image: decode it
+    // whole, into memory that is only touched as the passes fill it.
     bool load_whole() {
-        whole_.resize(row_bytes_ * static_cast<std::size_t>(info_.height));
+        whole_ = uninitialised_buffer<png_byte>(row_bytes_ * static_cast<std::size_t>(info_.height));
         pointers_.resize(static_cast<std::size_t>(info_.height));
-        for (std::size_t r = 0; r < pointers_.size(); ++r) pointers_[r] = whole_.data() + r * row_bytes_;
+        for (std::size_t r = 0; r < pointers_.size(); ++r) pointers_[r] = whole_.get() + r * row_bytes_;
         if (setjmp(png_jmpbuf(png_))) return fail(messages_.text);
         png_read_image(png_, pointers_.data());
         whole_loaded_ = true;
@@ -640,7 +646,7 @@ private:
     bool whole_loaded_ = false;
     int32_t next_row_ = 0;
     std::vector<png_byte> row_;
-    std::vector<png_byte> whole_;
+    std::unique_ptr<png_byte[]> whole_;
     std::vector<png_bytep> pointers_;
     std::unique_ptr<ImageData> direct_;  // for plain PNGs
 };

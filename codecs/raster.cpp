@@ -3,7 +3,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <unistd.h>
 
 namespace zenk {
 
@@ -129,6 +132,27 @@ std::string size_problem(uint64_t width, uint64_t height, const ReadLimits &limi
     if (width > UINT32_MAX || height > UINT32_MAX || width * height > limits.max_pixels)
         return size + " is above the limit of " + std::to_string(limits.max_pixels) + " pixels";
     return "";
+}
+
+std::string memory_problem(uint64_t bytes, const ReadLimits &limits) {
+    if (bytes <= limits.max_memory) return "";
+    const auto mib = [](uint64_t n) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.0f MiB", std::ceil(static_cast<double>(n) / (1 << 20)));
+        return std::string(text);
+    };
+    return "decoding needs " + mib(bytes) + " of memory, above the limit of " + mib(limits.max_memory);
+}
+
+uint64_t default_memory_limit() {
+    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+    const uint64_t cap = uint64_t{2} << 30;
+    if (pages <= 0 || page <= 0) return cap;
+    return std::min(cap, static_cast<uint64_t>(pages) / 4 * static_cast<uint64_t>(page));
+}
+
+int default_quality(FileFormat format) {
+    return format == FileFormat::Heic || format == FileFormat::Avif ? 50 : 90;
 }
 
 bool read_image_file(const std::string &path, RasterInfo *info, std::vector<uint16_t> *samples, std::string *error) {

@@ -1,5 +1,5 @@
 // Image files read and written a band of rows at a time, one codec per format
-// (png.cpp, jpeg.cpp). Samples travel as interleaved 16-bit words whatever the
+// (png.cpp, jpeg.cpp, tiff.cpp, webp.cpp, heif.cpp). Samples travel as interleaved 16-bit words whatever the
 // file's depth (0..255 for 8-bit files, 0..65535 for 16-bit ones).
 #ifndef ZENK_RASTER_H
 #define ZENK_RASTER_H
@@ -46,6 +46,7 @@ struct RasterInfo {
     Metadata metadata;               // carried to the output
     ChromaSampling chroma_sampling;  // a JPEG input's
     FileFormat format = FileFormat::Png;  // what the input was
+    int quality = 0;  // a JPEG input's quality (1..100) as its tables show it; 0: not known
 
     bool has_alpha() const { return channels == 2 || channels == 4; }
     bool is_grey() const { return channels <= 2; }
@@ -54,11 +55,27 @@ struct RasterInfo {
 
 struct ReadLimits {
     uint64_t max_pixels = 1000000000;  // refused before any allocation beyond the header
+    // Bytes a reader that holds a whole image (or a large band of it) may
+    // take; refused before allocating.
+    uint64_t max_memory = uint64_t{2} << 30;
 };
+
+// A quarter of physical memory, at most 2 GiB: the default memory limit.
+uint64_t default_memory_limit();
 
 // Why a header's size cannot be read (no pixels, or more than the limit);
 // empty if it can.
 std::string size_problem(uint64_t width, uint64_t height, const ReadLimits &limits);
+// Why `bytes` needed to decode are refused (above the memory limit); empty if
+// they are not.
+std::string memory_problem(uint64_t bytes, const ReadLimits &limits);
+
+// A buffer of `n` samples left uninitialised: pages the decoder never
+// reaches are never touched, so a file that ends early costs little.
+template <class T>
+std::unique_ptr<T[]> uninitialised_buffer(std::size_t n) {
+    return std::unique_ptr<T[]>(new T[n]);
+}
 
 class RasterReader {
 public:
@@ -114,9 +131,13 @@ struct JpegOptions {
     ChromaSampling sampling;
 };
 
+// The quality each lossy format is written at unless told otherwise: 90 for
+// JPEG and WebP, 50 for HEIC and AVIF (what their encoders are tuned for).
+int default_quality(FileFormat format);
+
 // What the writers of lossy formats take.
 struct EncodeOptions {
-    int quality = 90;         // JPEG, lossy WebP
+    int quality = 90;         // JPEG, lossy WebP, HEIC, AVIF
     ChromaSampling sampling;  // JPEG
     bool lossless = false;    // WebP
 };

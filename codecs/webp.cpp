@@ -79,6 +79,9 @@ public:
         info_.height = static_cast<int32_t>(height);
         info_.channels = features.has_alpha ? 4 : 3;
         info_.bit_depth = 8;
+        // The decoded image is held whole, beside the file until decoded.
+        error_ = memory_problem(file_.size() + uint64_t{width} * height * static_cast<uint64_t>(info_.channels), limits);
+        if (!error_.empty()) return false;
         return decode();
     }
 
@@ -88,7 +91,7 @@ public:
             error_ = "more rows than the image has";
             return false;
         }
-        const uint8_t *in = pixels_.data() + static_cast<std::size_t>(next_row_) * samples;
+        const uint8_t *in = pixels_.get() + static_cast<std::size_t>(next_row_) * samples;
         for (std::size_t i = 0; i < static_cast<std::size_t>(rows) * samples; ++i) out[i] = in[i];
         next_row_ += rows;
         return true;
@@ -112,24 +115,46 @@ private:
         return true;
     }
 
+    // Into memory that is only touched as the decoder fills it, so that a
+    // header over too little data costs little.
     bool decode() {
         const std::size_t stride = static_cast<std::size_t>(info_.width) * static_cast<std::size_t>(info_.channels);
-        pixels_.resize(stride * static_cast<std::size_t>(info_.height));
-        const uint8_t *done =
-            info_.channels == 4
-                ? WebPDecodeRGBAInto(file_.data() + image_at_, image_size_, pixels_.data(), pixels_.size(), static_cast<int>(stride))
-                : WebPDecodeRGBInto(file_.data() + image_at_, image_size_, pixels_.data(), pixels_.size(), static_cast<int>(stride));
+        const std::size_t size = stride * static_cast<std::size_t>(info_.height);
+        pixels_ = uninitialised_buffer<uint8_t>(size);
+        WebPDecoderConfig config;
+        if (!WebPInitDecoderConfig(&config)) {
+            error_ = "WebP decoder version mismatch";
+            return false;
+        }
+        config.output.colorspace = info_.channels == 4 ? MODE_RGBA : MODE_RGB;
+        config.output.is_external_memory = 1;
+        config.output.u.RGBA.rgba = pixels_.get();
+        config.output.u.RGBA.stride = static_cast<int>(stride);
+        config.output.u.RGBA.size = size;
+        const VP8StatusCode status = WebPDecode(file_.data() + image_at_, image_size_, &config);
+        WebPFreeDecBuffer(&config.output);
         std::vector<uint8_t>().swap(file_);
-        if (!done) {
-            error_ = "unreadable or truncated WebP image data";
+        if (status != VP8_STATUS_OK) {
+            error_ = std::string("unreadable or truncated WebP image data (") + status_text(status) + ")";
             return false;
         }
         return true;
     }
 
+    static const char *status_text(VP8StatusCode status) {
+        switch (status) {
+        case VP8_STATUS_OUT_OF_MEMORY: return "out of memory";
+        case VP8_STATUS_INVALID_PARAM: return "invalid parameter";
+        case VP8_STATUS_BITSTREAM_ERROR: return "damaged data";
+        case VP8_STATUS_UNSUPPORTED_FEATURE: return "unsupported feature";
+        case VP8_STATUS_NOT_ENOUGH_DATA: return "the data ends early";
+        default: return "decoding failed";
+        }
+    }
+
     std::vector<uint8_t> file_;    // the whole file, until decoded
     std::size_t image_at_ = 0, image_size_ = 0;  // the image's bytes in it
-    std::vector<uint8_t> pixels_;  // RGB or RGBA, 8 bits
+    std::unique_ptr<uint8_t[]> pixels_;  // RGB or RGBA, 8 bits
     int32_t next_row_ = 0;
 };
 

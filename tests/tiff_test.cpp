@@ -59,6 +59,10 @@ TEST(Tiff, ReadsEachLayoutToKnownValues) {
         TiffPage p{tiff_basics(10, 2, 1, 1, 0, 2), {std::string("\xB2\x40\x00\x00", 4)}};
         cases.push_back({"1-bit grey, white is zero", tiff_file({p}), 1,
                          {0, 255, 0, 0, 255, 255, 0, 255, 255, 0, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255}});
+        // The same marked as separate planes: one plane is the image itself.
+        p.entries.push_back(tiff_short(284, {2}));
+        cases.push_back({"1-bit grey, one separate plane", tiff_file({p}), 1,
+                         {0, 255, 0, 0, 255, 255, 0, 255, 255, 0, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255}});
     }
     {
         // 4-bit grey 0x0F, 0x73: 0, 15, 7, 3 spread to 8 bits (x 17).
