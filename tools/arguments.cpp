@@ -16,7 +16,7 @@ std::string lower(std::string s) {
 
 }  // namespace
 
-int64_t whole_number(const std::string &option, const std::string &text, int64_t lo, int64_t hi) {
+int64_t whole_number(const std::string &option, const std::string &text, int64_t lo, int64_t hi, const char *what) {
     const std::string range = " between " + std::to_string(lo) + " and " + std::to_string(hi);
     const char *first = text.data(), *last = text.data() + text.size();
     if (last - first > 1 && *first == '+' && first[1] >= '0' && first[1] <= '9') ++first;
@@ -25,15 +25,32 @@ int64_t whole_number(const std::string &option, const std::string &text, int64_t
     if (text.empty() || end != last || (ec != std::errc() && ec != std::errc::result_out_of_range)) {
         static const std::regex kDecimal(R"([+-]?(\d+\.\d*|\.\d+)([eE][+-]?\d+)?)");
         const bool decimal = std::regex_match(text, kDecimal);
-        throw UsageError(option + " needs a whole number" + (decimal ? "" : range) + ", not '" + text + "'");
+        const std::string needs = what ? " " + std::string(what) : decimal ? "" : range;
+        throw UsageError(option + " needs a whole number" + needs + ", not '" + text + "'");
     }
     if (ec == std::errc::result_out_of_range || value < lo || value > hi)
         throw UsageError(option + " must be" + range + ", not " + text);
     return value;
 }
 
+uint64_t parse_size(const std::string &option, const std::string &text) {
+    static const std::regex kSize(R"(\s*(\d{1,19})\s*([kmg]?)(i?b)?\s*)", std::regex::icase);
+    std::smatch m;
+    const uint64_t max = uint64_t{1} << 50;
+    const std::string problem = option + " needs a size in bytes, or with K, M or G (such as 512M), from 1M to 1P";
+    if (!std::regex_match(text, m, kSize)) throw UsageError(problem + ", not '" + text + "'");
+    const std::string digits = m[1].str();
+    uint64_t value = std::stoull(digits);
+    const char unit = m[2].matched && m[2].length() ? static_cast<char>(std::tolower(m[2].str()[0])) : 'b';
+    const int shift = unit == 'k' ? 10 : unit == 'm' ? 20 : unit == 'g' ? 30 : 0;
+    if (value > (max >> shift) || (value << shift) < (uint64_t{1} << 20))
+        throw UsageError(problem + ", not " + text);
+    value <<= shift;
+    return value;
+}
+
 std::vector<int> parse_poles(const std::string &text) {
-    static const std::regex kDegrees(R"(\s*(\d{1,3})(?:\.(\d))?\s*)");
+    static const std::regex kDegrees(R"(\s*([+-]?)(\d{1,9})(?:\.(\d))?\s*)");
     if (text.find_first_not_of(" \t") == std::string::npos)
         throw UsageError("--poles needs at least one pole in degrees, e.g. 30,210.5");
     std::vector<int> poles;
@@ -44,9 +61,10 @@ std::vector<int> parse_poles(const std::string &text) {
         std::smatch m;
         if (!std::regex_match(item, m, kDegrees))
             throw UsageError("--poles: '" + item + "' is not a number of degrees with at most one decimal");
-        const int tenths = std::stoi(m[1].str()) * 10 + (m[2].matched ? m[2].str()[0] - '0' : 0);
-        if (tenths > 3600) throw UsageError("--poles: '" + item + "' is not between 0 and 360 degrees");
-        poles.push_back(tenths);
+        const int64_t tenths = std::stoll(m[2].str()) * 10 + (m[3].matched ? m[3].str()[0] - '0' : 0);
+        if (tenths > 3600 || (m[1].str() == "-" && tenths > 0))
+            throw UsageError("--poles: '" + item + "' is not between 0 and 360 degrees");
+        poles.push_back(static_cast<int>(tenths));
         if (comma == std::string::npos) return poles;
         start = comma + 1;
     }

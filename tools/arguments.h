@@ -18,8 +18,14 @@ struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// A whole number in [lo, hi].
-int64_t whole_number(const std::string &option, const std::string &text, int64_t lo, int64_t hi);
+// A whole number in [lo, hi]. Text that is no number is told what the
+// option takes: `what` (such as "of nanometres (380..698)") if given, else
+// the range.
+int64_t whole_number(const std::string &option, const std::string &text, int64_t lo, int64_t hi,
+                     const char *what = nullptr);
+
+// A size in bytes, or with K, M or G (powers of 1024), at least 1 MiB.
+uint64_t parse_size(const std::string &option, const std::string &text);
 
 // Degrees with at most one decimal, 0..360, to tenths of a degree.
 std::vector<int> parse_poles(const std::string &text);

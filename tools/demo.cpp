@@ -169,7 +169,7 @@ int run_demo(const std::filesystem::path &dir, const std::filesystem::path &samp
     tiles.emplace_back(std::move(*original), "Original");
     for (const Example &e : examples) {
         const std::filesystem::path out = dir / e.file;
-        const JobResult result = run_job(JobRequest{sample, out, std::nullopt}, e.operation, options);
+        const JobResult result = run_job(JobRequest{sample, out, std::nullopt, out.string()}, e.operation, options);
         if (result.problem) {
             std::cerr << "qova: " << sample.string() << ": " << *result.problem << "\n";
             return 1;

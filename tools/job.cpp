@@ -37,11 +37,21 @@ zenk::RasterInfo output_layout(const zenk::RasterInfo &input, zenk::FileFormat f
     return out;
 }
 
-// JPEG subsampling as asked, else the input JPEG's, else by quality.
-zenk::EncodeOptions encode_options(const zenk::RasterInfo &input, const JobOptions &options) {
+// JPEG subsampling as asked, else the input JPEG's, else by quality. The
+// quality as asked, else a JPEG input's own when JPEG is written again (so a
+// re-encoded photo keeps its size), else the output format's default.
+zenk::EncodeOptions encode_options(const zenk::RasterInfo &input, zenk::FileFormat format, const JobOptions &options) {
     zenk::EncodeOptions encode = options.encode;
     if (!encode.sampling.known() && input.format == zenk::FileFormat::Jpeg) encode.sampling = input.chroma_sampling;
+    const bool jpeg_again = format == zenk::FileFormat::Jpeg && input.format == zenk::FileFormat::Jpeg && input.quality > 0;
+    encode.quality = options.quality ? *options.quality : jpeg_again ? input.quality : zenk::default_quality(format);
     return encode;
+}
+
+// The limit's own option, for a reader refused by the memory limit.
+std::string with_hint(std::string problem) {
+    if (problem.find("of memory, above the limit") != std::string::npos) problem += " (--max-memory)";
+    return problem;
 }
 
 class Job {
@@ -64,14 +74,15 @@ public:
 
 private:
     std::string output_name() const {
-        return request_.output.empty() ? std::string("standard output") : request_.output.string();
+        if (request_.output.empty()) return "standard output";
+        return request_.shown_output.empty() ? request_.output.string() : request_.shown_output;
     }
 
     std::optional<std::string> process() {
         std::string error;
         input_ = open_input(request_.input, &error);
         if (!input_) return error;
-        if (!open_reader(&error)) return error;
+        if (!open_reader(&error)) return with_hint(error);
         const zenk::RasterInfo info = reader_->info();
         if (operation_.kind == OperatorKind::Bandpass && !options_.assume_srgb) {
             // The filter's wavelengths hold for sRGB primaries: other files
@@ -82,10 +93,11 @@ private:
             if (!note.empty()) result_.warnings.push_back(note);
         }
 
-        const std::optional<zenk::FileFormat> format =
-            request_.format ? request_.format
-            : request_.output.empty() ? std::optional(info.format)
-                                      : format_for(request_.output);
+        // FIFOs, devices and standard output take the input's format unless
+        // told or named otherwise.
+        std::optional<zenk::FileFormat> format = request_.format;
+        if (!format && !request_.output.empty()) format = format_for(request_.output);
+        if (!format && (request_.output.empty() || is_stream_target(request_.output))) format = info.format;
         if (!format)
             return "cannot write " + output_name() + ": unknown output format (use " + zenk::written_extensions() +
                    ", or --format)";
@@ -103,7 +115,7 @@ private:
         }
         if (!done) {
             const std::unique_ptr<zenk::RasterWriter> writer =
-                zenk::open_writer(*format, out->stream(), out_info, encode_options(info, options_), &error);
+                zenk::open_writer(*format, out->stream(), out_info, encode_options(info, *format, options_), &error);
             if (!writer) return "cannot encode " + output_name() + ": " + error;
             problem = transform(*reader_, *writer, out_info, output_name(), operation_, options_.background,
                                 RunShape{options_.part_rows, options_.threads}, rows_done_, &result_.timing);
@@ -112,6 +124,11 @@ private:
             add_warnings(writer->warnings());
         }
         add_warnings(reader_->warnings());
+        if (options_.fail_on_warnings && !result_.warnings.empty()) {
+            std::string first = result_.warnings.front();
+            result_.warnings.erase(result_.warnings.begin());
+            return first + "; not written (--fail)";
+        }
         if (!out->commit(&error)) return output_name() + ": " + error;
         return std::nullopt;
     }

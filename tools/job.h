@@ -15,8 +15,11 @@
 namespace qova_tool {
 
 struct JobOptions {
-    // The quality, and a chroma subsampling that overrides the input JPEG's.
+    // A chroma subsampling that overrides the input JPEG's, and --lossless.
     zenk::EncodeOptions encode;
+    // Else a JPEG input's own for JPEG output, or the format's default.
+    std::optional<int> quality;
+    bool fail_on_warnings = false;  // --fail: a file with any warning is not written
     zenk::ReadLimits limits;
     int part_rows = 64;
     unsigned threads = 1;         // for one image
@@ -30,6 +33,7 @@ struct JobRequest {
     std::filesystem::path output;  // empty: standard output
     // The output format; else the output name's, or the input's on standard output.
     std::optional<zenk::FileFormat> format;
+    std::string shown_output;  // the output's name as the user typed it, for messages
 };
 
 struct JobResult {

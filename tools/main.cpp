@@ -31,9 +31,10 @@ constexpr char kStandardStream[] = "-";
 // problem is reported the same way.
 struct CommandLine {
     std::vector<std::string> inputs;
-    std::string output, format, quality = "90", jobs, max_pixels, subsampling, background;
+    std::string output, format, quality, jobs, max_pixels, subsampling, background;
     std::string strength, poles, centre, bandwidth, order = "2", table;
-    bool timing = false, strip = false, no_linear = false, lossless = false, assume_srgb = false;
+    std::string max_memory;
+    bool timing = false, strip = false, no_linear = false, lossless = false, assume_srgb = false, fail = false;
     std::string demo_dir = "qova-demo";
 };
 
@@ -51,12 +52,29 @@ void report(const std::string &name, const std::string &message) {
     std::cerr << "qova: " << name << ": " << message << "\n";
 }
 
+// Help that shows each option with its value's name only ("--strength
+// PERCENT"), and the inputs as "IN...".
+class Help : public CLI::Formatter {
+public:
+    std::string make_option_name(const CLI::Option *opt, bool is_positional) const override {
+        return is_positional ? opt->get_type_name() : CLI::Formatter::make_option_name(opt, false);
+    }
+    std::string make_option_opts(const CLI::Option *opt) const override {
+        if (opt->get_positional() || opt->get_type_size() == 0) return "";
+        return " " + opt->get_type_name();
+    }
+    std::string make_option_usage(const CLI::Option *opt) const override { return opt->get_type_name(); }
+};
+
 void add_file_options(CLI::App *cmd, CommandLine &line) {
-    cmd->add_option("inputs", line.inputs, "images to read (" + zenk::format_list() + "); - reads standard input")
+    cmd->add_option("inputs", line.inputs,
+                    "images to read (" + zenk::format_list() +
+                        "); - reads standard input; a name that starts with - goes after -- (or write ./-name)")
         ->required()
         ->type_name("IN...");
     cmd->add_option("-o,--output", line.output,
-                    "output file (one input), existing folder (several), or - for standard output")
+                    "output file (one input), existing folder (several), - for standard output, or a FIFO or "
+                    "device to write into (required)")
         ->required()
         ->type_name("OUT");
     cmd->add_option("-j,--jobs", line.jobs, "threads in all, for images at once or parts of one (default: number of cores)")
@@ -64,11 +82,14 @@ void add_file_options(CLI::App *cmd, CommandLine &line) {
     cmd->add_option("--format", line.format,
                     "output format: " + zenk::format_names() + " (default: the output name's, else the input's)")
         ->type_name("FORMAT");
-    cmd->add_option("--quality", line.quality, "JPEG and WebP output quality, 1..100 (default 90)")->type_name("Q");
+    cmd->add_option("--quality", line.quality,
+                    "JPEG, WebP, HEIC and AVIF output quality, 1..100 (default: a JPEG input's own for JPEG output, "
+                    "else 90 for JPEG and WebP, 50 for HEIC and AVIF)")
+        ->type_name("Q");
     cmd->add_flag("--lossless", line.lossless, "WebP, HEIC and AVIF output lossless (else lossy at --quality)");
     cmd->add_option("--subsampling", line.subsampling,
-                    "JPEG chroma subsampling: 444, 422 or 420 (default: the input JPEG's; else 444 at quality 90 "
-                    "and above, 420 below)")
+                    "chroma subsampling of JPEG, HEIC and AVIF output: 444, 422 or 420 (default for JPEG: the input "
+                    "JPEG's, else 444 at quality 90 and above, 420 below)")
         ->type_name("S");
     cmd->add_option("--background", line.background,
                     "colour under transparent pixels for outputs without alpha (default white)")
@@ -76,6 +97,13 @@ void add_file_options(CLI::App *cmd, CommandLine &line) {
     cmd->add_flag("--strip", line.strip, "drop all metadata but the colour profile (and a rotated orientation)");
     cmd->add_option("--max-pixels", line.max_pixels, "refuse images with more pixels than this (default 1000000000)")
         ->type_name("N");
+    cmd->add_option("--max-memory", line.max_memory,
+                    "refuse images whose decoding must hold more than this in memory, in bytes or with K, M or G "
+                    "(default: a quarter of physical memory, at most 2G)")
+        ->type_name("SIZE");
+    cmd->add_flag("--fail", line.fail,
+                  "fail a file on any warning (damaged data concealed, a missing end marker, metadata left out) "
+                  "instead of writing it");
     cmd->add_flag("--timing", line.timing, "print where each image's time went (decode, operator, encode)");
 }
 
@@ -83,14 +111,17 @@ void add_file_options(CLI::App *cmd, CommandLine &line) {
 // value is read (and refused) like any other value.
 JobOptions job_options(const CommandLine &line, const CLI::App &sub) {
     JobOptions options;
-    options.encode.quality = static_cast<int>(whole_number("--quality", line.quality, 1, 100));
+    if (sub.count("--quality")) options.quality = static_cast<int>(whole_number("--quality", line.quality, 1, 100));
     if (sub.count("--subsampling")) options.encode.sampling = parse_subsampling(line.subsampling);
     options.encode.lossless = line.lossless;
     if (sub.count("--background")) options.background = parse_colour("--background", line.background);
     if (sub.count("--max-pixels"))
         options.limits.max_pixels = static_cast<uint64_t>(whole_number("--max-pixels", line.max_pixels, 1, INT64_MAX));
+    options.limits.max_memory = sub.count("--max-memory") ? parse_size("--max-memory", line.max_memory)
+                                                          : zenk::default_memory_limit();
     options.strip = line.strip;
     options.assume_srgb = line.assume_srgb;
+    options.fail_on_warnings = line.fail;
     return options;
 }
 
@@ -142,9 +173,22 @@ std::vector<Task> plan_tasks(const CommandLine &line, const std::optional<zenk::
                                                                : ": output folder does not exist"));
     }
     if (to_folder && from_stdin) throw UsageError("standard input (-) needs an output file name, not a folder");
-    const auto named_format = to_folder || to_stdout ? std::nullopt : format_for(output);
+    const bool to_file = !to_folder && !to_stdout;
+    const bool stream_target = to_file && is_stream_target(output);
+    const auto named_format = to_file ? format_for(output) : std::nullopt;
     if (format && named_format && *format != *named_format)
         throw UsageError("--format " + line.format + " does not match the output name " + line.output);
+    if (to_file && !stream_target) {
+        const fs::path folder = output.parent_path();
+        if (!fs::exists(folder, ec))
+            throw UsageError(line.output + ": its folder " + fs::path(line.output).parent_path().string() +
+                             " does not exist");
+        if (!fs::is_directory(folder, ec))
+            throw UsageError(line.output + ": " + fs::path(line.output).parent_path().string() + " is not a folder");
+        if (!format && !named_format)
+            throw UsageError(line.output + ": unknown output format (name it " + zenk::written_extensions() +
+                             ", or give --format)");
+    }
 
     std::vector<Task> tasks;
     std::map<fs::path, std::string> taken;  // output, the input writing it
@@ -155,13 +199,15 @@ std::vector<Task> plan_tasks(const CommandLine &line, const std::optional<zenk::
         t.request.format = format;
         if (to_folder) {
             t.request.output = output_in_folder(output, t.request.input.lexically_normal(), format);
+            t.request.shown_output = (fs::path(line.output) / t.request.output.filename()).string();
         } else if (!to_stdout) {
             t.request.output = output;
+            t.request.shown_output = line.output;
         }
         if (!t.request.output.empty()) {
             const auto [it, fresh] = taken.emplace(t.request.output.lexically_normal(), name);
             if (!fresh) {
-                t.problem = "its output " + t.request.output.string() + " is already taken by " + it->second;
+                t.problem = "its output " + t.request.shown_output + " is already taken by " + it->second;
             } else if (!t.request.input.empty() && fs::equivalent(t.request.input, t.request.output, ec)) {
                 t.problem = "refusing to overwrite the input with its own output";
             }
@@ -209,10 +255,17 @@ std::optional<std::string> enter_table_folder(const std::string &table_option) {
     return std::nullopt;
 }
 
-void report_timing(const std::string &name, const JobTiming &t) {
-    char line[200];
-    std::snprintf(line, sizeof line, "decode %.3f s, operator %.3f s, encode %.3f s, total %.3f s (operator %.1f%%)",
-                  t.read, t.operate, t.write, t.total, t.total > 0 ? 100 * t.operate / t.total : 0.0);
+// The stages run at once on several threads, so their times (summed over
+// the threads) are given as shares of their sum, beside the wall time.
+void report_timing(const std::string &name, const JobTiming &t, unsigned threads) {
+    const double busy = t.read + t.operate + t.write;
+    const auto share = [busy](double part) { return busy > 0 ? 100 * part / busy : 0.0; };
+    char line[256];
+    std::snprintf(line, sizeof line,
+                  "%.3f s wall; on %u thread%s, busy %.3f s: decode %.3f s (%.0f%%), operator %.3f s (%.0f%%), "
+                  "encode %.3f s (%.0f%%)",
+                  t.total, threads, threads == 1 ? "" : "s", busy, t.read, share(t.read), t.operate, share(t.operate),
+                  t.write, share(t.write));
     report(name, line);
 }
 
@@ -246,7 +299,7 @@ int run_tasks(const std::vector<Task> &tasks, const Operation &operation, JobOpt
                 report(t.name, *result.problem);
                 any_failed = true;
             } else if (timing) {
-                report_timing(t.name, result.timing);
+                report_timing(t.name, result.timing, options.threads);
             }
         }
     };
@@ -258,11 +311,85 @@ int run_tasks(const std::vector<Task> &tasks, const Operation &operation, JobOpt
     return failed || any_failed ? kExitFailed : 0;
 }
 
+std::size_t edit_distance(const std::string &a, const std::string &b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// The words after the program's name, as CLI11 is to read them. A first word
+// that names no command is refused with the nearest command. Within a
+// command, a word that looks like an option but is none is refused with how
+// to name such a file; after --, every word is an input but the command's
+// own options, which are moved before it, so that -- may stand anywhere.
+std::vector<std::string> checked_words(const CLI::App &app, int argc, char **argv) {
+    std::vector<std::string> words(argv + 1, argv + argc);
+    if (words.empty() || words[0].empty() || words[0][0] == '-') return words;
+    const CLI::App *command = nullptr;
+    std::string names, nearest;
+    std::size_t best = 4;  // suggest only what is near
+    for (const CLI::App *sub : app.get_subcommands({})) {
+        names += (names.empty() ? "" : ", ") + sub->get_name();
+        if (sub->get_name() == words[0]) command = sub;
+        const std::size_t distance = edit_distance(words[0], sub->get_name());
+        if (distance < best) best = distance, nearest = sub->get_name();
+    }
+    if (!command) {
+        throw UsageError("unknown command '" + words[0] + "'" + (nearest.empty() ? "" : "; did you mean '" + nearest + "'?") +
+                         " (commands: " + names + ")");
+    }
+    // The option a word names, and whether its value is in the word itself.
+    const auto option_of = [command](const std::string &word, bool *attached) -> const CLI::Option * {
+        if (word.size() < 2 || word[0] != '-') return nullptr;
+        const std::size_t equals = word.find('=');
+        *attached = equals != std::string::npos;
+        if (const CLI::Option *o = command->get_option_no_throw(word.substr(0, equals))) return o;
+        *attached = true;  // "-j4"
+        return word[1] != '-' ? command->get_option_no_throw(word.substr(0, 2)) : nullptr;
+    };
+    std::vector<std::string> before{words[0]}, after;
+    bool ended = false;
+    for (std::size_t i = 1; i < words.size(); ++i) {
+        const std::string &word = words[i];
+        if (word == "--" && !ended) {
+            ended = true;
+            continue;
+        }
+        bool attached = false;
+        const CLI::Option *option = option_of(word, &attached);
+        if (!option && !ended && word.size() > 1 && word[0] == '-') {
+            throw UsageError("unknown option '" + word + "' for " + words[0] +
+                             "; to name a file that starts with -, put it after -- or write ./" + word);
+        }
+        if (!option) {
+            (ended ? after : before).push_back(word);
+            continue;
+        }
+        before.push_back(word);
+        if (option->get_type_size() != 0 && !attached && i + 1 < words.size()) before.push_back(words[++i]);
+    }
+    if (ended) {
+        before.push_back("--");
+        before.insert(before.end(), after.begin(), after.end());
+    }
+    return before;
+}
+
 Operation operation_from(const CommandLine &line, OperatorKind kind) {
     Operation op;
     op.kind = kind;
     if (kind == OperatorKind::Bandpass) {
-        op.centre = static_cast<int>(whole_number("--centre", line.centre, INT32_MIN, INT32_MAX));
+        op.centre = static_cast<int>(
+            whole_number("--centre", line.centre, INT32_MIN, INT32_MAX, "of nanometres (the spectral locus spans 380..698)"));
         op.bandwidth = static_cast<int>(whole_number("--bandwidth", line.bandwidth, 2, 100000));
         op.order = static_cast<int>(whole_number("--order", line.order, INT32_MIN, INT32_MAX));
         op.linear = !line.no_linear;
@@ -274,29 +401,42 @@ Operation operation_from(const CommandLine &line, OperatorKind kind) {
 
 int run(int argc, char **argv) {
     CLI::App app{"qova: colour operators on image files.\n"
-                 "Each subcommand reads IN... and writes the result to OUT."};
+                 "Each subcommand reads IN... and writes the result to OUT.",
+                 "qova"};
+    app.formatter(std::make_shared<Help>());
     app.require_subcommand(1);
     app.set_version_flag("--version", std::to_string(QOVA_VERSION_MAJOR) + "." + std::to_string(QOVA_VERSION_MINOR) +
                                           "." + std::to_string(QOVA_VERSION_PATCH));
     CommandLine line;
 
     CLI::App *saturation = app.add_subcommand("saturation", "Raise or lower saturation by a percentage of itself");
-    saturation->add_option("--strength", line.strength, "percent change of saturation, -100..100")->required();
+    saturation->add_option("--strength", line.strength, "percent change of saturation, -100..100 (required)")
+        ->required()
+        ->type_name("PERCENT");
     add_file_options(saturation, line);
 
     CLI::App *hue = app.add_subcommand("hue", "Pull hues toward poles (or push them away)");
-    hue->add_option("--strength", line.strength, "percent of each hue's distance to its pole, -100..100 (negative pushes)")
-        ->required();
-    hue->add_option("--poles", line.poles, "poles in degrees, e.g. 30,210.5 (default: 0,120,240 with clamping)")
-        ->type_name("DEG,DEG,...");
+    hue->add_option("--strength", line.strength,
+                    "percent of each hue's distance to its pole, -100..100; negative pushes away (required)")
+        ->required()
+        ->type_name("PERCENT");
+    hue->add_option("--poles", line.poles,
+                    "poles in degrees with at most one decimal, e.g. 30,210.5: each hue moves toward the nearer "
+                    "pole round the circle, wrapping past 360. Default 0,120,240 with clamping: a hue pushed past "
+                    "0 or 360 stops there instead of wrapping round")
+        ->type_name("DEG,...");
     add_file_options(hue, line);
 
     CLI::App *bandpass = app.add_subcommand("bandpass", "Dim colours by how far their dominant wavelength lies from a centre");
-    bandpass->add_option("--centre,--center", line.centre, "centre wavelength in nm (the locus spans 380..698)")
-        ->required();
-    bandpass->add_option("--bandwidth", line.bandwidth, "full weight within half of this (nm), half weight up to it, 2..100000")
-        ->required();
-    bandpass->add_option("--order", line.order, "Butterworth order: higher is steeper, 0 halves all, negative is a stop band (default 2)");
+    bandpass->add_option("--centre,--center", line.centre, "centre wavelength in nm; the locus spans 380..698 (required)")
+        ->required()
+        ->type_name("NM");
+    bandpass->add_option("--bandwidth", line.bandwidth,
+                         "full weight within half of this (nm), half weight up to it, 2..100000 (required)")
+        ->required()
+        ->type_name("NM");
+    bandpass->add_option("--order", line.order, "Butterworth order: higher is steeper, 0 halves all, negative is a stop band (default 2)")
+        ->type_name("N");
     bandpass->add_flag("--no-linear", line.no_linear, "filter the stored sRGB values instead of linear light");
     bandpass->add_flag("--assume-srgb", line.assume_srgb,
                        "take every file's colours as sRGB (else a file's ICC profile or PNG gAMA/cHRM is honoured)");
@@ -305,10 +445,12 @@ int run(int argc, char **argv) {
     add_file_options(bandpass, line);
 
     CLI::App *demo = app.add_subcommand("demo", "Run every operator on the bundled sample and make a contact sheet");
-    demo->add_option("dir", line.demo_dir, "folder for the results")->capture_default_str();
+    demo->add_option("dir", line.demo_dir, "folder for the results (default qova-demo)")->type_name("[DIR]");
 
     try {
-        app.parse(argc, argv);
+        std::vector<std::string> words = checked_words(app, argc, argv);
+        std::reverse(words.begin(), words.end());  // CLI11 takes them last first
+        app.parse(words);
     } catch (const CLI::Success &e) {  // --help, --version
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
