@@ -186,6 +186,20 @@ TEST(CommandLine, EveryArgumentProblemIsOneLineAndStatusTwo) {
         {"bandpass --centre 500 --bandwidth 40 --table '' " + in + " -o " + out, 2, "--table needs a file name"},
         {"bandpass --centre 300 --bandwidth 40 " + in + " -o " + out, 0,
          "warning: --centre 300 nm lies outside the spectral locus (380..698 nm): every pixel will be dimmed"},
+        {"saturatoin --strength 5 " + in + " -o " + out, 2,
+         "unknown command 'saturatoin'; did you mean 'saturation'? (commands: saturation, hue, bandpass, demo)"},
+        {"frobnicate " + in, 2, "unknown command 'frobnicate' (commands: saturation, hue, bandpass, demo)"},
+        {"hue --strength 5 --poles -30 " + in + " -o " + out, 2, "--poles: '-30' is not between 0 and 360 degrees"},
+        {"hue --strength 5 --poles 1000 " + in + " -o " + out, 2, "--poles: '1000' is not between 0 and 360 degrees"},
+        {"hue --strength 5 --poles 10.25 " + in + " -o " + out, 2, "'10.25' is not a number of degrees with at most one"},
+        {"bandpass --centre nan --bandwidth 40 " + in + " -o " + out, 2,
+         "--centre needs a whole number of nanometres (the spectral locus spans 380..698), not 'nan'"},
+        {"saturation --strength 5 --max-memory 12 " + in + " -o " + out, 2,
+         "--max-memory needs a size in bytes, or with K, M or G (such as 512M), from 1M to 1P, not 12"},
+        {"saturation --strength 5 --max-memory lots " + in + " -o " + out, 2, "--max-memory needs a size"},
+        {"saturation --strength 5 --max-memory 64MiB " + in + " -o " + out, 0, ""},
+        {"saturation --strength 5 " + in + " -o " + quoted(dir.path() / "out.gif"), 2,
+         "out.gif: unknown output format (name it .png, .jpg, .tif, .webp, .heic, .avif, or give --format)"},
     };
     for (const auto &c : cases) {
         const ToolRun run = run_qova(c.args, dir.path());
@@ -242,6 +256,66 @@ TEST(CommandLine, OutputKeepsItsModeAndAnyLegalNameWorks) {
     const ToolRun run = run_qova("hue --strength 20 " + quoted(in) + " -o " + quoted(dir.path() / (longest + ".png")), dir.path());
     EXPECT_EQ(run.exit_code, 0) << run.err;
     EXPECT_TRUE(fs::exists(dir.path() / (longest + ".png")));
+}
+
+// Names as the user typed them, files that start with a dash, help that
+// names each value.
+TEST(CommandLine, MessagesSayWhatToDo) {
+    TempDir dir;
+    dir.write("-dash.png", noise_png(6, 6));
+    dir.write("a.png", noise_png(6, 6));
+    fs::create_directories(dir.path() / "sub" / "out");
+    const std::string in_dir = "cd " + quoted(dir.path()) + " && ";
+    const struct { std::string args; int exit_code; std::string err; } cases[] = {
+        {"saturation --strength 5 -dash.png -o x.png", 2,
+         "qova: unknown option '-dash.png' for saturation; to name a file that starts with -, put it after -- or write "
+         "./-dash.png\n"},
+        {"saturation --strength 5 -o x.png -- -dash.png", 0, ""},
+        {"saturation --strength 5 -- -dash.png -o y.png", 0, ""},
+        {"saturation -- -dash.png --strength=5 -j1 -o z.png", 0, ""},
+        {"saturation --strength 5 ./-dash.png -o w.png", 0, ""},
+        {"saturation --strength 5 missing.png -o v.png", 1, "qova: missing.png: cannot open: No such file or directory\n"},
+        {"saturation --strength 5 a.png sub/a.png -o sub/out", 1,
+         "qova: sub/a.png: its output sub/out/a.png is already taken by a.png\n"},
+        {"saturation --strength 5 a.png -o sub/none/a.png", 2, "qova: sub/none/a.png: its folder sub/none does not exist\n"},
+    };
+    fs::copy_file(dir.path() / "a.png", dir.path() / "sub" / "a.png");
+    for (const auto &c : cases) {
+        const ToolRun run = shell(in_dir + kTool + " " + c.args, dir);
+        EXPECT_EQ(run.exit_code, c.exit_code) << c.args << "\n" << run.err;
+        EXPECT_EQ(run.err, c.err) << c.args;
+    }
+    for (const char *name : {"x.png", "y.png", "z.png", "w.png"}) EXPECT_TRUE(fs::exists(dir.path() / name)) << name;
+
+    // Help: value names, no type words, and what "with clamping" means.
+    const fs::path help = dir.path() / "help.txt";
+    shell(kTool + " hue --help > " + quoted(help), dir);
+    const std::string text = read_text(help);
+    for (const char *shown : {"Usage: qova hue [OPTIONS] IN...", "--strength PERCENT", "--poles DEG,...", "-o,--output OUT",
+                              "--max-memory SIZE", "with clamping: a hue pushed past 0 or 360 stops there",
+                              "50 for HEIC and AVIF"})
+        EXPECT_NE(text.find(shown), std::string::npos) << shown << "\n" << text;
+    for (const char *hidden : {"TEXT", "REQUIRED", "inputs"}) EXPECT_EQ(text.find(hidden), std::string::npos) << hidden;
+}
+
+// --timing: the wall time, and the stages' times summed over the threads,
+// which add up to the busy time they are shares of.
+TEST(CommandLine, TimingAddsUp) {
+    TempDir dir;
+    const fs::path in = dir.write("in.png", noise_png(64, 64)), out = dir.path() / "out.png";
+    const ToolRun run = run_qova("saturation --strength 5 -j 2 --timing " + quoted(in) + " -o " + quoted(out), dir.path());
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    double wall = 0, busy = 0, decode = 0, op = 0, encode = 0;
+    unsigned threads = 0;
+    const std::size_t at = run.err.find(": ", run.err.find("in.png"));
+    ASSERT_NE(at, std::string::npos) << run.err;
+    ASSERT_EQ(std::sscanf(run.err.c_str() + at + 2,
+                          "%lf s wall; on %u threads, busy %lf s: decode %lf s (%*d%%), operator %lf s (%*d%%), encode %lf s",
+                          &wall, &threads, &busy, &decode, &op, &encode),
+              6)
+        << run.err;
+    EXPECT_EQ(threads, 2u);
+    EXPECT_NEAR(decode + op + encode, busy, 0.0015);
 }
 
 }  // namespace

@@ -68,6 +68,37 @@ TEST(DamagedData, WrittenWithAWarningOrRefusedUnderFail) {
     EXPECT_TRUE(fs::exists(out));
 }
 
+// HEVC damage libde265 finds (libheif's own decoder passes none of it on).
+TEST(DamagedData, HeicDamageIsReported) {
+    TempDir dir;
+    const fs::path png = dir.path() / "in.png", heic = dir.path() / "in.heic";
+    ASSERT_TRUE(write_picture(png, random_picture(256, 192, 3, 8), zenk::FileFormat::Png));
+    ASSERT_EQ(run_tool({"saturation", "--strength", "0", "--quality", "90", png.string(), "-o", heic.string()}, dir.path(),
+                       ToolSetup{{}, RLIM_INFINITY, false, QOVA_TOOL, "/dev/null", false})
+                  .exit_code,
+              0);
+    std::string file = read_text(heic);
+    const std::size_t data = file.find("mdat") + 4;
+    ASSERT_LT(data + 2000, file.size());
+    for (std::size_t i = data + 1000; i < data + 1008; ++i) file[i] = static_cast<char>(file[i] ^ 0x55);
+    const fs::path bad = dir.write("bad.heic", file), out = dir.path() / "out.png";
+    ToolExit run = run_tool({"hue", "--strength", "20", bad.string(), "-o", out.string()}, dir.path());
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    const std::string said = "qova: " + bad.string() + ": warning: damaged image data, concealed by the decoder (";
+    EXPECT_EQ(run.err.substr(0, said.size()), said) << run.err;
+    EXPECT_EQ(lines(run.err), 1) << run.err;
+    EXPECT_EQ(bytes::decode(read_text(out)).width, 256);
+    fs::remove(out);
+    run = run_tool({"hue", "--strength", "20", "--fail", bad.string(), "-o", out.string()}, dir.path());
+    EXPECT_EQ(run.exit_code, 1) << run.err;
+    EXPECT_NE(run.err.find("; not written (--fail)"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(out));
+    // The intact file draws no warning.
+    run = run_tool({"hue", "--strength", "20", "--fail", heic.string(), "-o", out.string()}, dir.path());
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+}
+
 // In a batch, --fail fails only the damaged file.
 TEST(DamagedData, FailStopsOnlyThatFile) {
     TempDir dir;
