@@ -48,10 +48,13 @@ toff_t size_proc(thandle_t h) {
 int map_proc(thandle_t, void **, toff_t *) { return 0; }
 void unmap_proc(thandle_t, void *, toff_t) {}
 
-// libtiff's messages for one file: the first error and the first warning.
+// libtiff's messages for one file: the first error (with its function's
+// name, and as detail without it) and the first warning.
 struct Messages {
-    std::string error, warning;
+    std::string error, detail, warning;
 };
+
+constexpr char kFileName[] = "image";  // what libtiff calls every file
 
 int on_tiff_error(TIFF *, void *user, const char *module, const char *format, va_list args) {
     auto *m = static_cast<Messages *>(user);
@@ -59,6 +62,9 @@ int on_tiff_error(TIFF *, void *user, const char *module, const char *format, va
         char text[256];
         std::vsnprintf(text, sizeof text, format, args);
         m->error = module && *module ? std::string(module) + ": " + text : text;
+        m->detail = text;
+        const std::string ours = std::string(kFileName) + ": ";  // libtiff names the file first
+        if (m->detail.compare(0, ours.size(), ours) == 0) m->detail.erase(0, ours.size());
     }
     return 1;
 }
@@ -81,7 +87,7 @@ TIFF *open_tiff(std::FILE *file, const char *mode, Messages &messages) {
     TIFFOpenOptionsSetErrorHandlerExtR(options, on_tiff_error, &messages);
     TIFFOpenOptionsSetWarningHandlerExtR(options, on_tiff_warning, &messages);
     TIFFOpenOptionsSetMaxSingleMemAlloc(options, 256 << 20);
-    TIFF *tif = TIFFClientOpenExt("image", mode, file, read_proc, write_proc, seek_proc, close_proc, size_proc, map_proc,
+    TIFF *tif = TIFFClientOpenExt(kFileName, mode, file, read_proc, write_proc, seek_proc, close_proc, size_proc, map_proc,
                                   unmap_proc, options);
     TIFFOpenOptionsFree(options);
     return tif;
@@ -112,7 +118,7 @@ public:
         file_ = file;
         info_.format = FileFormat::Tiff;
         tif_ = open_tiff(file, "rm", messages_);  // "m": no memory mapping
-        if (!tif_) return fail("unreadable TIFF");
+        if (!tif_) return fail("damaged or truncated TIFF: its directory cannot be read");
         const uint32_t width = field<uint32_t>(tif_, TIFFTAG_IMAGEWIDTH, 0);
         const uint32_t height = field<uint32_t>(tif_, TIFFTAG_IMAGELENGTH, 0);
         error_ = size_problem(width, height, limits);
@@ -136,8 +142,9 @@ public:
     }
 
 private:
+    // What is wrong in the tool's words, libtiff's detail after it.
     bool fail(const std::string &message) {
-        error_ = !messages_.error.empty() ? messages_.error : message;
+        error_ = message + (messages_.detail.empty() ? "" : " (libtiff: " + messages_.detail + ")");
         return false;
     }
 
@@ -147,7 +154,7 @@ private:
         int pages = 0;
         for (tdir_t d = 0; d < directories && TIFFSetDirectory(tif_, d); ++d)
             pages += (field<uint32_t>(tif_, TIFFTAG_SUBFILETYPE, 0) & FILETYPE_REDUCEDIMAGE) == 0;
-        if (!TIFFSetDirectory(tif_, 0)) return fail("unreadable TIFF");
+        if (!TIFFSetDirectory(tif_, 0)) return fail("damaged or truncated TIFF: its directory cannot be read");
         if (pages > 1) {
             error_ = "multi-page TIFF (" + std::to_string(pages) + " pages): only single images can be processed";
             return false;
@@ -260,8 +267,8 @@ private:
         if (tiled_) {
             tile_width_ = field<uint32_t>(tif_, TIFFTAG_TILEWIDTH, 0);
             tile_height_ = field<uint32_t>(tif_, TIFFTAG_TILELENGTH, 0);
-            if (tile_width_ == 0 || tile_height_ == 0 || tile_height_ > 65536) return fail("unreadable TIFF tiles");
-            if (TIFFTileSize64(tif_) == 0) return fail("unreadable TIFF tiles");
+            if (tile_width_ == 0 || tile_height_ == 0 || tile_height_ > 65536) return fail("damaged TIFF: impossible tile size");
+            if (TIFFTileSize64(tif_) == 0) return fail("damaged TIFF: impossible tile size");
             // A row of tiles is held at once, with a plane of it and a tile.
             const uint64_t band = uint64_t{tile_height_} * row_bytes_;
             error_ = memory_problem(band + uint64_t{tile_height_} * unit_bytes_ + TIFFTileSize64(tif_), limits);
@@ -284,7 +291,7 @@ private:
         const uint32_t row = static_cast<uint32_t>(next_row_);
         if (!tiled_ && !separate_) {
             band_rows_ = 1;
-            if (TIFFReadScanline(tif_, band_.reserve(row_bytes_), row, 0) < 0) return fail("unreadable TIFF data");
+            if (TIFFReadScanline(tif_, band_.reserve(row_bytes_), row, 0) < 0) return fail("damaged or truncated TIFF image data");
             return true;
         }
         const uint32_t step = tiled_ ? tile_height_ : strip_rows_;
@@ -306,7 +313,7 @@ private:
             for (uint32_t x = 0; x < static_cast<uint32_t>(info_.width); x += tile_width_) {
                 const uint32_t tile = TIFFComputeTile(tif_, x, static_cast<uint32_t>(band_first_), 0, static_cast<uint16_t>(p));
                 if (TIFFReadEncodedTile(tif_, tile, tile_.data(), static_cast<tmsize_t>(tile_.size())) < 0)
-                    return fail("unreadable TIFF tile");
+                    return fail("damaged or truncated TIFF image data");
                 const std::size_t at = static_cast<std::size_t>(x) * pixel_bits / 8;
                 const std::size_t n = std::min(tile_row_bytes, unit_bytes_ - at);
                 for (int32_t r = 0; r < band_rows_; ++r)
@@ -326,7 +333,7 @@ private:
         for (std::size_t p = 0; p < samples_; ++p) {
             const uint32_t strip = strip_in_plane + static_cast<uint32_t>(p) * strips_per_plane;
             const tmsize_t got = TIFFReadEncodedStrip(tif_, strip, plane, static_cast<tmsize_t>(size));
-            if (got < 0) return fail("unreadable TIFF strip");
+            if (got < 0) return fail("damaged or truncated TIFF image data");
             std::memset(plane + got, 0, size - static_cast<std::size_t>(got));  // a strip cut short reads as zeros
             interleave(plane, p);
         }

@@ -279,6 +279,7 @@ TEST_F(OutputTargets, RunKilledWhileWritingLeavesNoFile) {
         for (const char *name : {"new.png", "existing.png", "new.tif"}) {
             ToolSetup setup;
             setup.file_size_limit = limit;
+            setup.wrapped = false;  // the tool's own death, not a wrapper's
             const ToolExit result = run_tool({"hue", "--strength", "30", big.string(), "-o", (out_dir / name).string()},
                                              scratch_.path(), setup);
             EXPECT_EQ(result.signal, SIGXFSZ) << name << " at " << limit << ": " << result.err;

@@ -87,7 +87,9 @@ TEST(Quality, DefaultsAndTheOptionPerFormat) {
         std::vector<std::string> args{"saturation", "--strength", "15"};
         args.insert(args.end(), options.begin(), options.end());
         args.insert(args.end(), {in.string(), "-o", (dir.path() / out).string()});
-        const ToolExit result = run_tool(args, dir.path());
+        ToolSetup setup;
+        setup.wrapped = out.find(".heic") == std::string::npos;  // x265's vector code upsets valgrind
+        const ToolExit result = run_tool(args, dir.path(), setup);
         EXPECT_EQ(result.exit_code, 0) << result.err;
         return read_text(dir.path() / out);
     };

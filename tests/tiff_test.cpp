@@ -166,11 +166,13 @@ TEST(Tiff, DamagedFilesFailInOneLine) {
         const char *what;
         std::string file, message;
     } cases[] = {
-        {"cut inside the directory", good.substr(0, good.size() - 20), "in.tif: "},
-        {"strip beyond the end", beyond_end, "in.tif: "},
+        {"cut inside the directory", good.substr(0, good.size() - 20),
+         "in.tif: damaged or truncated TIFF: its directory cannot be read (libtiff: "},
+        {"strip beyond the end", beyond_end, "in.tif: damaged or truncated TIFF image data (libtiff: "},
         {"gigantic size", tiff_file({TiffPage{tiff_basics(1000000, 1000000, 8, 3, 2, 1), {"x"}}}),
          "in.tif: image of 1000000 x 1000000 pixels is above the limit of 1000000000 pixels"},
-        {"header only", std::string("II*\0\x08\0\0\0", 8), "in.tif: "},
+        {"header only", std::string("II*\0\x08\0\0\0", 8),
+         "in.tif: damaged or truncated TIFF: its directory cannot be read (libtiff: "},
     };
     TempDir dir;
     for (const auto &c : cases) {
@@ -180,6 +182,7 @@ TEST(Tiff, DamagedFilesFailInOneLine) {
         EXPECT_EQ(run.exit_code, 1) << c.what;
         EXPECT_NE(run.err.find(c.message), std::string::npos) << c.what << "\n" << run.err;
         EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << c.what << "\n" << run.err;
+        EXPECT_EQ(run.err.find("TIFFFetch"), std::string::npos) << "libtiff's function names stay out: " << run.err;
         EXPECT_FALSE(fs::exists(dir.path() / "out.tif")) << c.what;
     }
 }
