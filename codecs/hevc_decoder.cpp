@@ -4,11 +4,14 @@
 
 #include <array>
 #include <atomic>
+#include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace zenk {
 
@@ -27,10 +30,9 @@ constexpr int kSlots = 64;
 Slot g_slots[kSlots];
 
 struct Decoder {
-    de265_decoder_context *context = nullptr;
     Slot *slot = nullptr;
     bool strict = false;
-    de265_error damage = DE265_OK;  // the first damage reported
+    std::vector<std::vector<uint8_t>> units;  // the NAL units pushed, kept for a second decoding
 };
 
 const char *name() { return "qova HEVC (libde265, damage reported)"; }
@@ -38,24 +40,40 @@ const char *name() { return "qova HEVC (libde265, damage reported)"; }
 // Above libheif's own libde265 plugin (100).
 int supports(heif_compression_format format) { return format == heif_compression_HEVC ? 110 : 0; }
 
+// Pictures in zeroed memory: where damage stops the decoder, what it never
+// reaches reads as zeros rather than as whatever the memory held. Each plane
+// is rows of the spec's alignment, as libde265's own allocator makes them.
+int zeroed_buffer(de265_decoder_context *, de265_image_spec *spec, de265_image *image, void *) {
+    const bool mono = spec->format == de265_image_format_mono8;
+    const int across = spec->format == de265_image_format_YUV420P8 || spec->format == de265_image_format_YUV422P8 ? 2 : 1;
+    const int down = spec->format == de265_image_format_YUV420P8 ? 2 : 1;
+    const size_t alignment = static_cast<size_t>(std::max(spec->alignment, 16));
+    for (int c = 0; c < (mono ? 1 : 3); ++c) {
+        const int width = c == 0 ? spec->width : spec->width / across;
+        const int height = c == 0 ? spec->height : spec->height / down;
+        const int stride = (width + static_cast<int>(alignment) - 1) / static_cast<int>(alignment) * static_cast<int>(alignment);
+        const size_t bytes = static_cast<size_t>(stride) * static_cast<size_t>(height) *
+                             static_cast<size_t>((de265_get_bits_per_pixel(image, c) + 7) / 8);
+        void *plane = nullptr;
+        if (width <= 0 || height <= 0 || posix_memalign(&plane, alignment, bytes) != 0) return 0;  // freed on release
+        std::memset(plane, 0, bytes);
+        de265_set_image_plane(image, c, plane, stride, plane);
+    }
+    return 1;
+}
+
+void release_buffer(de265_decoder_context *, de265_image *image, void *) {
+    for (int c = 0; c < 3; ++c) std::free(de265_get_image_plane_user_data(image, c));
+}
+
 heif_error new_decoder(void **out, Slot *slot) {
     auto *decoder = new Decoder;
     decoder->slot = slot;
-    decoder->context = de265_new_decoder();
-    if (!decoder->context) {
-        delete decoder;
-        return {heif_error_Memory_allocation_error, heif_suberror_Unspecified, "out of memory"};
-    }
-    de265_set_parameter_bool(decoder->context, DE265_DECODER_PARAM_SUPPRESS_FAULTY_PICTURES, 0);
     *out = decoder;
     return kOk;
 }
 
-void free_decoder(void *raw) {
-    auto *decoder = static_cast<Decoder *>(raw);
-    de265_free_decoder(decoder->context);
-    delete decoder;
-}
+void free_decoder(void *raw) { delete static_cast<Decoder *>(raw); }
 
 void set_strict(void *raw, int flag) { static_cast<Decoder *>(raw)->strict = flag != 0; }
 
@@ -68,14 +86,10 @@ heif_error push_data(void *raw, const void *data, size_t size) {
         at += 4;
         if (length > size - at || length > INT32_MAX)
             return {heif_error_Decoder_plugin_error, heif_suberror_End_of_data, "HEVC data cut short"};
-        de265_push_NAL(decoder->context, bytes + at, static_cast<int>(length), 0, nullptr);
+        decoder->units.emplace_back(bytes + at, bytes + at + length);
         at += length;
     }
     return kOk;
-}
-
-void note(Decoder &decoder, de265_error code) {
-    if (decoder.damage == DE265_OK) decoder.damage = code;
 }
 
 // The picture's planes as libheif takes them: Y, Cb, Cr (or Y alone).
@@ -124,34 +138,60 @@ heif_error to_heif_image(const de265_image *picture, heif_image **out) {
     return kOk;
 }
 
-heif_error decode_image(void *raw, heif_image **out) {
-    auto *decoder = static_cast<Decoder *>(raw);
+// Decodes the units into *out; *damage is the first damage libde265
+// reported. With `filters` off, the in-loop filters (deblocking, SAO) are
+// skipped: they work on memory of their own, which damage leaves partly
+// unwritten.
+heif_error decode_units(const Decoder &decoder, bool filters, heif_image **out, de265_error *damage) {
     *out = nullptr;
-    de265_flush_data(decoder->context);
+    *damage = DE265_OK;
+    de265_decoder_context *context = de265_new_decoder();
+    if (!context) return {heif_error_Memory_allocation_error, heif_suberror_Unspecified, "out of memory"};
+    static de265_image_allocation zeroed = {zeroed_buffer, release_buffer};
+    de265_set_image_allocation_functions(context, &zeroed, nullptr);
+    de265_set_parameter_bool(context, DE265_DECODER_PARAM_DISABLE_DEBLOCKING, !filters);
+    de265_set_parameter_bool(context, DE265_DECODER_PARAM_DISABLE_SAO, !filters);
+    for (const std::vector<uint8_t> &unit : decoder.units)
+        de265_push_NAL(context, unit.data(), static_cast<int>(unit.size()), 0, nullptr);
+    de265_flush_data(context);
+    const auto note = [damage](de265_error code) {
+        if (*damage == DE265_OK) *damage = code;
+    };
     heif_error result = {heif_error_Decoder_plugin_error, heif_suberror_Unspecified, "no HEVC picture decoded"};
-    int more = 1;
-    while (more) {
+    for (int more = 1; more;) {
         more = 0;
-        const de265_error status = de265_decode(decoder->context, &more);
-        for (de265_error w; (w = de265_get_warning(decoder->context)) != DE265_OK;) note(*decoder, w);
+        const de265_error status = de265_decode(context, &more);
+        for (de265_error w; (w = de265_get_warning(context)) != DE265_OK;) note(w);
         if (status != DE265_OK && status != DE265_ERROR_WAITING_FOR_INPUT_DATA) {
-            note(*decoder, status);
+            note(status);
             break;
         }
-        if (const de265_image *picture = de265_get_next_picture(decoder->context)) {
+        if (const de265_image *picture = de265_get_next_picture(context)) {
             if (*out) heif_image_release(*out);
             *out = nullptr;
             result = to_heif_image(picture, out);
-            de265_release_next_picture(decoder->context);
+            de265_release_next_picture(context);
         }
     }
-    if (decoder->damage == DE265_OK || !*out) return *out ? kOk : result;
-    const char *text = de265_get_error_text(decoder->damage);  // static, as libheif keeps the pointer
-    if (decoder->strict) {
-        heif_image_release(*out);
-        *out = nullptr;
-        return {heif_error_Decoder_plugin_error, heif_suberror_Unspecified, text};
-    }
+    de265_free_decoder(context);
+    return *out ? kOk : result;
+}
+
+heif_error decode_image(void *raw, heif_image **out) {
+    auto *decoder = static_cast<Decoder *>(raw);
+    de265_error damage = DE265_OK;
+    const heif_error result = decode_units(*decoder, true, out, &damage);
+    if (damage == DE265_OK || !*out) return result;
+    const char *text = de265_get_error_text(damage);  // static, as libheif keeps the pointer
+    heif_image_release(*out);
+    *out = nullptr;
+    if (decoder->strict) return {heif_error_Decoder_plugin_error, heif_suberror_Unspecified, text};
+    // Damaged: decoded again without the in-loop filters, so that every
+    // sample comes from the decoder or from zeroed memory, the same on every
+    // run. The picture is marred anyway.
+    de265_error again = DE265_OK;
+    const heif_error second = decode_units(*decoder, false, out, &again);
+    if (!*out) return second;
     std::lock_guard<std::mutex> guard(decoder->slot->lock);
     if (decoder->slot->damage.empty()) decoder->slot->damage = text;
     return kOk;

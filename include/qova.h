@@ -77,6 +77,14 @@ int    mindist(double x, double y, int start, int end, const ChromaEntry *table)
  * working tables, about 145 KB, live in its call frame. */
 int QOVA_XYZfilter(ImageDescriptor *in, ImageDescriptor *out, int centre, int bandwidth, int order);
 
+/* As QOVA_XYZfilter, with a table the caller has loaded (QOVA_TABLE_SIZE
+ * entries, at least the 339 of 360..698 nm filled), so that nothing is read
+ * from the working directory: a library inside another program loads it
+ * once, from wherever it lies. A NULL table is rejected. The table is only
+ * read, so calls on several threads may share it. */
+int QOVA_XYZfilterTable(ImageDescriptor *in, ImageDescriptor *out, int centre, int bandwidth, int order,
+                        const ChromaEntry *table);
+
 /* ---- Hue polarisation --------------------------------------------------------- */
 
 /* Hue-saturation image: moves each hue by strength % of its distance toward

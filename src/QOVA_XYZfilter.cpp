@@ -222,6 +222,18 @@ private:
 
 }  // namespace
 
+namespace {
+
+int filter_parts(ImageDescriptor *in, ImageDescriptor *out, int centre, int bandwidth, int order,
+                 const ChromaEntry *table) {
+    BandFilter filter(table, centre, bandwidth, order);
+    return qova::run_parts(in, out, kReadFailure, kWriteFailure, [&filter](qova::InRow i, qova::OutRow o, int width) {
+        filter.filter_row(i, o, width);
+    });
+}
+
+}  // namespace
+
 extern "C" int QOVA_XYZfilter(ImageDescriptor *in, ImageDescriptor *out, int centre, int bandwidth, int order) {
     if (!in || !out || (bandwidth >= -1 && bandwidth <= 1)) return qova::reject();
     out->attribute = in->attribute;
@@ -231,9 +243,12 @@ extern "C" int QOVA_XYZfilter(ImageDescriptor *in, ImageDescriptor *out, int cen
         ZENK_Error(kTableFailure);
         return -1;
     }
+    return filter_parts(in, out, centre, bandwidth, order, table);
+}
 
-    BandFilter filter(table, centre, bandwidth, order);
-    return qova::run_parts(in, out, kReadFailure, kWriteFailure, [&filter](qova::InRow i, qova::OutRow o, int width) {
-        filter.filter_row(i, o, width);
-    });
+extern "C" int QOVA_XYZfilterTable(ImageDescriptor *in, ImageDescriptor *out, int centre, int bandwidth, int order,
+                                   const ChromaEntry *table) {
+    if (!in || !out || !table || (bandwidth >= -1 && bandwidth <= 1)) return qova::reject();
+    out->attribute = in->attribute;
+    return filter_parts(in, out, centre, bandwidth, order, table);
 }

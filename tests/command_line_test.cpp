@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <sys/stat.h>
 
 namespace fs = std::filesystem;
@@ -223,9 +224,20 @@ TEST(CommandLine, TableOfExactly339RecordsIsEnough) {
     ASSERT_GE(ends.size(), 340u);
     dir.write("t339.txt", table.substr(0, ends[338]));
     dir.write("t338.txt", table.substr(0, ends[337]));
-    ToolRun run = run_qova("bandpass --centre 500 --bandwidth 40 --table " + quoted(dir.path() / "t339.txt") + " " +
-                               quoted(in) + " -o " + quoted(out),
-                           dir.path());
+    // The table is read where it lies: a run killed while writing leaves no
+    // copy of it in the temporary folder.
+    fs::create_directory(dir.path() / "tmp");
+    const fs::path big = dir.write("big.png", noise_png(300, 300));
+    ToolRun run = shell("ulimit -f 16; TMPDIR=" + quoted(dir.path() / "tmp") + " " + kTool +
+                            " bandpass --centre 500 --bandwidth 40 --table " + quoted(dir.path() / "t339.txt") + " " +
+                            quoted(big) + " -o " + quoted(out),
+                        dir);
+    EXPECT_EQ(run.exit_code, 128 + SIGXFSZ) << run.err;
+    EXPECT_TRUE(fs::is_empty(dir.path() / "tmp"));
+    EXPECT_FALSE(fs::exists(out));
+    run = run_qova("bandpass --centre 500 --bandwidth 40 --table " + quoted(dir.path() / "t339.txt") + " " + quoted(in) +
+                       " -o " + quoted(out),
+                   dir.path());
     EXPECT_EQ(run.exit_code, 0) << run.err;
     run = run_qova("bandpass --centre 500 --bandwidth 40 --table " + quoted(dir.path() / "t338.txt") + " " + quoted(in) +
                        " -o " + quoted(out),

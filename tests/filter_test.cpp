@@ -158,4 +158,38 @@ TEST(Filter, UnreadableTableFailsWithoutFetching) {
     }
 }
 
+// The table-taking entry point: the same pixels and host calls as the
+// filter that loads cie_table.txt itself, with nothing read from the working
+// directory; a NULL table is rejected before any host call.
+TEST(Filter, LoadedTableGivesTheSameResult) {
+    ChromaEntry table[QOVA_TABLE_SIZE];
+    ASSERT_EQ(QOVA_readtable("cie_table.txt", table), QOVA_TABLE_SIZE);  // tests run beside a copy
+    const zenk::Image image = random_image(37, 23, 0, 70000, 11);
+    Harness exact(image);
+    exact.input.attribute = 5;
+    ASSERT_EQ(exact.run(filter(520, 60, 3)), 0);
+
+    TempDir empty;
+    ScopedChdir cd(empty.path());
+    Harness loaded(image);
+    loaded.input.attribute = 5;
+    ::testing::internal::CaptureStdout();
+    ASSERT_EQ(loaded.run([&](ImageDescriptor *in, ImageDescriptor *out) {
+        return QOVA_XYZfilterTable(in, out, 520, 60, 3, table);
+    }),
+              0);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "") << "nothing looked for in the working directory";
+    for (int p = 0; p < 3; ++p) EXPECT_EQ(loaded.output.planes[p], exact.output.planes[p]) << "plane " << p;
+    EXPECT_EQ(loaded.trace.sequence(), exact.trace.sequence());
+    EXPECT_EQ(loaded.out.attribute, 5u);
+
+    Harness rejected(image);
+    EXPECT_EQ(rejected.run([](ImageDescriptor *in, ImageDescriptor *out) {
+        return QOVA_XYZfilterTable(in, out, 520, 60, 3, nullptr);
+    }),
+              QOVA_REJECTED);
+    EXPECT_EQ(ZENK_ERRNO, -20);
+    EXPECT_TRUE(rejected.trace.calls.empty());
+}
+
 }  // namespace

@@ -16,6 +16,8 @@
 #include <sys/sysmacros.h>
 #include <sys/un.h>
 
+#include <atomic>
+#include <fstream>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -45,6 +47,36 @@ std::string drain(int fd) {
     for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) all.append(buffer, static_cast<std::size_t>(n));
     return all;
 }
+
+// Reads a FIFO on a thread of its own. finish() returns what came, also when
+// no writer ever opened the FIFO (the reader then sees one that closes at
+// once).
+class FifoReader {
+public:
+    explicit FifoReader(fs::path fifo) : fifo_(std::move(fifo)), thread_([this] {
+        const int fd = open(fifo_.c_str(), O_RDONLY);
+        got_ = drain(fd);
+        close(fd);
+        done_ = true;
+    }) {}
+    std::string finish() {
+        // A writer that opens and closes ends a reader still waiting to open
+        // (the open fails while no reader waits, so it is tried until done).
+        while (!done_) {
+            const int nudge = open(fifo_.c_str(), O_WRONLY | O_NONBLOCK);
+            if (nudge >= 0) close(nudge);
+            std::this_thread::yield();
+        }
+        thread_.join();
+        return got_;
+    }
+
+private:
+    fs::path fifo_;
+    std::string got_;
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
 
 struct stat stat_of(const fs::path &path) {
     struct stat st {};
@@ -87,17 +119,9 @@ TEST_F(OutputTargets, FifoGetsTheImageAndStaysAFifo) {
     for (const auto &c : cases) {
         const fs::path fifo = dir_.path() / c.name;
         ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-        std::string got;
-        std::thread reader;
-        if (!c.starts.empty()) {
-            reader = std::thread([&] {
-                const int fd = open(fifo.c_str(), O_RDONLY);
-                got = drain(fd);
-                close(fd);
-            });
-        }
+        FifoReader reader(fifo);
         const ToolExit result = run(fifo, c.options);
-        if (reader.joinable()) reader.join();
+        const std::string got = reader.finish();
         if (c.starts.empty()) {
             EXPECT_EQ(result.exit_code, 2) << c.name << result.err;
         } else {
@@ -140,6 +164,23 @@ TEST_F(OutputTargets, DevicesAndKernelNamesAreWrittenInto) {
         EXPECT_EQ(run("/dev/null", {}, nobody).exit_code, 0);
     }
     EXPECT_TRUE(S_ISCHR(stat_of("/dev/null").st_mode));
+
+    // A regular file in a folder under /dev is replaced like any other: a
+    // run killed while writing leaves it whole.
+    std::error_code ec;
+    if (fs::is_directory("/dev/shm", ec) && access("/dev/shm", W_OK) == 0) {
+        const fs::path shm = fs::path("/dev/shm") / dir_.path().filename().concat(".png");
+        std::ofstream(shm, std::ios::binary) << old_;
+        const std::string big = noise_png(300, 300, 4);
+        const fs::path big_input = dir_.write("big.png", big);
+        ToolSetup limited;
+        limited.file_size_limit = 8192;
+        limited.wrapped = false;
+        const ToolExit killed = run_tool({"hue", "--strength", "5", big_input.string(), "-o", shm.string()}, scratch_.path(), limited);
+        EXPECT_EQ(killed.signal, SIGXFSZ) << killed.err;
+        EXPECT_TRUE(read_text(shm) == old_) << "the old content stays whole";
+        fs::remove(shm);
+    }
 }
 
 TEST_F(OutputTargets, SocketIsConnectedTo) {
@@ -234,6 +275,7 @@ TEST_F(OutputTargets, FileInAReadOnlyFolderIsWrittenThroughTmpdir) {
     const fs::path target = dir_.write("locked/photo.png", old_);
     ToolSetup setup;
     setup.environment = {{"TMPDIR", staging.string()}};
+    setup.wrapped = false;  // a wrapper keeps files of its own in TMPDIR
     if (geteuid() == 0) {
         setup.as_nobody = true;
         setup.tool = scratch_.path() / "qova";
@@ -327,15 +369,12 @@ TEST_F(OutputTargets, StagingHonoursTmpdirAndLeavesNothing) {
     }
     // A TMPDIR that does not exist shows that it is the one used.
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    std::thread reader([&] {
-        const int fd = open(fifo.c_str(), O_RDONLY);
-        drain(fd);
-        close(fd);
-    });
+    FifoReader reader(fifo);
     ToolSetup missing;
     missing.environment = {{"TMPDIR", (dir_.path() / "missing").string()}};
+    missing.wrapped = false;  // a wrapper may need TMPDIR itself
     const ToolExit result = run(fifo, {}, missing);
-    reader.join();
+    reader.finish();
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_NE(result.err.find("cannot make a temporary file in " + (dir_.path() / "missing").string()), std::string::npos)
         << result.err;

@@ -20,12 +20,12 @@ struct Example {
     Operation operation;
 };
 
-Operation saturation(int strength) { return Operation{OperatorKind::Saturation, strength, {}, 0, 0, 0, true, nullptr}; }
+Operation saturation(int strength) { return Operation{OperatorKind::Saturation, strength, {}, 0, 0, 0, true, nullptr, nullptr}; }
 Operation hue(int strength, std::vector<int> poles) {
-    return Operation{OperatorKind::Hue, strength, std::move(poles), 0, 0, 0, true, nullptr};
+    return Operation{OperatorKind::Hue, strength, std::move(poles), 0, 0, 0, true, nullptr, nullptr};
 }
-Operation bandpass(int centre, int bandwidth, int order) {
-    return Operation{OperatorKind::Bandpass, 0, {}, centre, bandwidth, order, true, nullptr};
+Operation bandpass(int centre, int bandwidth, int order, std::shared_ptr<const std::vector<ChromaEntry>> table) {
+    return Operation{OperatorKind::Bandpass, 0, {}, centre, bandwidth, order, true, nullptr, std::move(table)};
 }
 
 // An 8-bit RGB picture held whole: small thumbnails only.
@@ -144,14 +144,15 @@ bool write_sheet(const std::filesystem::path &path, const std::vector<std::pair<
 
 }  // namespace
 
-int run_demo(const std::filesystem::path &dir, const std::filesystem::path &sample, const JobOptions &options) {
+int run_demo(const std::filesystem::path &dir, const std::filesystem::path &sample,
+             const std::shared_ptr<const std::vector<ChromaEntry>> &table, const JobOptions &options) {
     const Example examples[] = {
         {"saturation+80.png", "Saturation +80%", saturation(80)},
         {"saturation-80.png", "Saturation -80%", saturation(-80)},
         {"hue-poles-0-120-240.png", "Hue to 0,120,240 70%", hue(70, {})},
         {"hue-poles-60-300.png", "Hue to 60,300 90%", hue(90, {600, 3000})},
-        {"bandpass-470nm.png", "Bandpass 470nm", bandpass(470, 40, 2)},
-        {"bandpass-580nm.png", "Bandpass 580nm", bandpass(580, 30, 2)},
+        {"bandpass-470nm.png", "Bandpass 470nm", bandpass(470, 40, 2, table)},
+        {"bandpass-580nm.png", "Bandpass 580nm", bandpass(580, 30, 2, table)},
     };
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);

@@ -10,7 +10,8 @@ namespace qova_tool {
 
 // Writes the results and contact-sheet.png into `dir` (created if needed);
 // returns the process exit status.
-int run_demo(const std::filesystem::path &dir, const std::filesystem::path &sample, const JobOptions &options);
+int run_demo(const std::filesystem::path &dir, const std::filesystem::path &sample,
+             const std::shared_ptr<const std::vector<ChromaEntry>> &table, const JobOptions &options);
 
 }  // namespace qova_tool
 

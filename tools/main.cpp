@@ -217,42 +217,20 @@ std::vector<Task> plan_tasks(const CommandLine &line, const std::optional<zenk::
     return tasks;
 }
 
-// The band filter reads cie_table.txt from the working directory: move there,
-// or into a private folder holding a copy when the table has another name.
-// A problem with a table the command line names is a usage error.
-std::optional<std::string> enter_table_folder(const std::string &table_option) {
-    fs::path table;
+// The chromaticity table, loaded once: the one the command line names (a
+// problem with it is a usage error), else the one shipped with the tool.
+std::shared_ptr<const std::vector<ChromaEntry>> load_chromaticities(const std::string &table_option) {
+    std::string error;
     if (!table_option.empty()) {
-        table = fs::absolute(table_option);
-    } else if (const auto shipped = find_shipped_file("cie_table.txt")) {
-        table = *shipped;
-    } else {
-        return std::string("cannot find the shipped cie_table.txt; name one with --table FILE");
+        auto table = load_table(table_option, &error);
+        if (!table) throw UsageError(error);
+        return table;
     }
-    const fs::path named = table;  // what messages name
-    std::error_code ec;
-    if (!fs::is_regular_file(table, ec)) throw UsageError(table.string() + ": table file not found");
-    if (table.filename() != "cie_table.txt") {
-        static fs::path copy_dir;  // removed at exit
-        std::string pattern = (fs::temp_directory_path() / "qova-table-XXXXXX").string();
-        if (!mkdtemp(pattern.data())) return std::string("cannot create a folder for the table copy");
-        copy_dir = pattern;
-        std::atexit([] {
-            std::error_code ignored;
-            fs::remove_all(copy_dir, ignored);
-        });
-        fs::copy_file(table, copy_dir / "cie_table.txt", ec);
-        if (ec) return named.string() + ": " + ec.message();
-        table = copy_dir / "cie_table.txt";
-    }
-    fs::current_path(table.parent_path(), ec);
-    if (ec) return table.parent_path().string() + ": " + ec.message();
-    ChromaEntry entries[QOVA_TABLE_SIZE];
-    const int records = QOVA_readtable("cie_table.txt", entries);
-    if (records < QOVA_TABLE_SIZE - 1)
-        throw UsageError(named.string() + ": not a usable table (" + std::to_string(records < 0 ? 0 : records) +
-                         " records read, 339 needed)");
-    return std::nullopt;
+    const auto shipped = find_shipped_file("cie_table.txt");
+    if (!shipped) throw std::runtime_error("cannot find the shipped cie_table.txt; name one with --table FILE");
+    auto table = load_table(shipped->string(), &error);
+    if (!table) throw std::runtime_error(error);
+    return table;
 }
 
 // The stages run at once on several threads, so their times (summed over
@@ -470,11 +448,7 @@ int run(int argc, char **argv) {
             std::cerr << "qova: cannot find the bundled sample.jpg\n";
             return kExitFailed;
         }
-        if (const auto problem = enter_table_folder("")) {
-            std::cerr << "qova: " << *problem << "\n";
-            return kExitFailed;
-        }
-        return run_demo(dir, *sample, JobOptions{});
+        return run_demo(dir, *sample, load_chromaticities(""), JobOptions{});
     }
 
     const CLI::App &sub = *app.get_subcommands().front();
@@ -494,10 +468,7 @@ int run(int argc, char **argv) {
 
     const std::vector<Task> tasks = plan_tasks(line, format);
     if (kind == OperatorKind::Bandpass) {
-        if (const auto problem = enter_table_folder(line.table)) {
-            std::cerr << "qova: " << *problem << "\n";
-            return kExitFailed;
-        }
+        op.table = load_chromaticities(line.table);
         warn_about_centre(op);
     }
     return run_tasks(tasks, op, options, jobs, line.timing);

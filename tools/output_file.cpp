@@ -67,13 +67,25 @@ std::string system_error(const std::string &what) { return what + ": " + std::st
 
 bool is_stream_node(mode_t mode) { return S_ISFIFO(mode) || S_ISCHR(mode) || S_ISSOCK(mode); }
 
-// Names the kernel makes up, such as /dev/stdout or /proc/self/fd/1: their
-// links lead to open files, not to names a file could be renamed over.
-bool is_kernel_name(const fs::path &path) {
-    const fs::path normal = path.lexically_normal();
-    auto it = normal.begin();
-    if (it == normal.end() || *it != "/" || ++it == normal.end()) return false;
-    return *it == "dev" || *it == "proc";
+// Names of open files that the kernel makes up: /proc/self/fd/1 and what
+// leads there, such as /dev/stdout or /dev/fd/1. They name an open file, not
+// a place that a new file could be renamed into.
+bool is_kernel_name(fs::path path) {
+    const auto in_proc = [](const fs::path &p) {
+        std::error_code ec;
+        const std::string folder = fs::canonical(p.has_parent_path() ? p.parent_path() : fs::path("."), ec).string();
+        return !ec && (folder == "/proc" || folder.compare(0, 6, "/proc/") == 0);
+    };
+    for (int hops = 0; hops < 40; ++hops) {
+        if (in_proc(path)) return true;
+        struct stat st {};
+        std::error_code ec;
+        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return false;
+        const fs::path target = fs::read_symlink(path, ec);
+        if (ec) return false;
+        path = target.is_absolute() ? target : path.parent_path() / target;
+    }
+    return false;
 }
 
 // `path` with its symlinks followed to the name they lead to, which need not
@@ -129,8 +141,8 @@ bool write_all(int fd, const char *data, std::size_t size, off_t offset) {
 
 bool is_stream_target(const fs::path &path) {
     struct stat st {};
-    if (stat(path.c_str(), &st) == 0 && is_stream_node(st.st_mode)) return true;
-    return is_kernel_name(path) && !S_ISDIR(st.st_mode);
+    const bool exists = stat(path.c_str(), &st) == 0;
+    return exists && (is_stream_node(st.st_mode) || (!S_ISDIR(st.st_mode) && is_kernel_name(path)));
 }
 
 void OutputFile::install_signal_cleanup() {

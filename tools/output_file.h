@@ -22,8 +22,8 @@
 namespace qova_tool {
 
 // True if `path` is written straight into rather than replaced: a FIFO, a
-// character device or a socket, or a name under /dev or /proc (such as
-// /dev/stdout).
+// character device or a socket, or an open file named through /proc (such
+// as /dev/stdout).
 bool is_stream_target(const std::filesystem::path &path);
 
 class OutputFile {

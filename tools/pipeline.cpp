@@ -3,6 +3,10 @@
 #include "mappings.h"
 #include "qova.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <mutex>
 
 namespace qova_tool {
@@ -26,12 +30,37 @@ int run_operator(const Operation &op, ImageDescriptor *in, ImageDescriptor *out)
             std::vector<int> poles = op.poles;  // the operator sorts them in place
             return QOVA_HuePolarisation1(in, out, op.strength, poles.data(), static_cast<int>(poles.size()));
         }
-    case OperatorKind::Bandpass: return QOVA_XYZfilter(in, out, op.centre, op.bandwidth, op.order);
+    case OperatorKind::Bandpass:
+        if (op.table) return QOVA_XYZfilterTable(in, out, op.centre, op.bandwidth, op.order, op.table->data());
+        return QOVA_XYZfilter(in, out, op.centre, op.bandwidth, op.order);
     }
     return QOVA_REJECTED;
 }
 
 }  // namespace
+
+std::shared_ptr<const std::vector<ChromaEntry>> load_table(const std::string &path, std::string *error) {
+    constexpr int kNeeded = QOVA_TABLE_SIZE - 1;  // 360..698 nm: the last entry is never compared
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) {
+        *error = path + ": table file not found";
+        return nullptr;
+    }
+    if (std::FILE *readable = std::fopen(path.c_str(), "r")) {
+        std::fclose(readable);
+    } else {  // said here, as the loader would say it on standard output
+        *error = path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    auto table = std::make_shared<std::vector<ChromaEntry>>(QOVA_TABLE_SIZE);
+    const int records = QOVA_readtable(path.c_str(), table->data());
+    if (records < kNeeded) {
+        *error = path + ": not a usable table (" + std::to_string(records < 0 ? 0 : records) + " records read, " +
+                 std::to_string(kNeeded) + " needed)";
+        return nullptr;
+    }
+    return table;
+}
 
 std::optional<std::string> transform(zenk::RasterReader &reader, zenk::RasterWriter &writer,
                                      const zenk::RasterInfo &output, const std::string &output_name,

@@ -5,6 +5,7 @@
 
 #include "colour_profile.h"
 #include "file_host.h"
+#include "qova.h"
 
 #include <functional>
 #include <memory>
@@ -27,7 +28,14 @@ struct Operation {
     // bandpass: the file's colour encoding to sRGB primaries and back; null
     // if the file is sRGB (or is to be taken as such).
     std::shared_ptr<const zenk::ColourConversion> colours;
+    // bandpass: the chromaticity table, loaded once; null: the filter reads
+    // cie_table.txt from the working directory.
+    std::shared_ptr<const std::vector<ChromaEntry>> table;
 };
+
+// Loads a chromaticity table file; null with *error set unless it holds the
+// 339 records the filter needs.
+std::shared_ptr<const std::vector<ChromaEntry>> load_table(const std::string &path, std::string *error);
 
 // Where one image's time went, in seconds.
 struct JobTiming {
