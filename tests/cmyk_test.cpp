@@ -4,6 +4,7 @@
 // sRGB profile declared.
 #include "file_bytes.h"
 #include "image_files.h"
+#include "libjpeg_file.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -24,35 +25,18 @@ namespace {
 // is one coefficient a channel, so the ink comes back within a level.
 // `adobe`: with Adobe's marker and 0 for full ink, as Photoshop writes.
 std::string cmyk_jpeg(const std::vector<Ink> &blocks, bool adobe, J_COLOR_SPACE stored) {
-    jpeg_compress_struct c{};
-    jpeg_error_mgr errors{};
-    c.err = jpeg_std_error(&errors);
-    jpeg_create_compress(&c);
-    unsigned char *buffer = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&c, &buffer, &size);
-    c.image_width = static_cast<JDIMENSION>(8 * blocks.size());
-    c.image_height = 8;
-    c.input_components = 4;
-    c.in_color_space = JCS_CMYK;
-    jpeg_set_defaults(&c);
-    jpeg_set_colorspace(&c, stored);
-    c.write_Adobe_marker = adobe ? TRUE : FALSE;
-    jpeg_set_quality(&c, 100, TRUE);
-    jpeg_start_compress(&c, TRUE);
-    std::vector<JSAMPLE> row;
-    for (const Ink &ink : blocks)
-        for (int x = 0; x < 8; ++x)
-            for (uint8_t v : ink) row.push_back(adobe ? static_cast<JSAMPLE>(255 - v) : v);
-    for (int y = 0; y < 8; ++y) {
-        JSAMPROW r = row.data();
-        jpeg_write_scanlines(&c, &r, 1);
-    }
-    jpeg_finish_compress(&c);
-    std::string file(reinterpret_cast<const char *>(buffer), size);
-    jpeg_destroy_compress(&c);
-    std::free(buffer);
-    return file;
+    const auto setup = [&](jpeg_compress_struct &c) {
+        jpeg_set_colorspace(&c, stored);
+        c.write_Adobe_marker = adobe ? TRUE : FALSE;
+        jpeg_set_quality(&c, 100, TRUE);
+    };
+    const auto fill = [&](int, std::vector<JSAMPLE> &row) {
+        row.clear();
+        for (const Ink &ink : blocks)
+            for (int x = 0; x < 8; ++x)
+                for (uint8_t v : ink) row.push_back(adobe ? static_cast<JSAMPLE>(255 - v) : v);
+    };
+    return libjpeg_file(static_cast<int>(8 * blocks.size()), 8, 4, JCS_CMYK, setup, fill);
 }
 
 // The reference: Little CMS from the standard CMYK profile to sRGB.

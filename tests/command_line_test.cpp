@@ -14,20 +14,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string noise_png(uint32_t width, uint32_t height, unsigned seed = 1) {
-    std::vector<std::string> rows;
-    uint32_t state = seed;
-    for (uint32_t y = 0; y < height; ++y) {
-        std::string row;
-        for (uint32_t i = 0; i < width * 3; ++i) {
-            state = state * 1103515245u + 12345u;
-            row += static_cast<char>(state >> 24);
-        }
-        rows.push_back(row);
-    }
-    return bytes::png_file(width, height, 8, 2, rows);
-}
-
 int lines(const std::string &text) { return static_cast<int>(std::count(text.begin(), text.end(), '\n')); }
 
 std::vector<std::string> names_in(const fs::path &dir) {
@@ -56,14 +42,14 @@ TEST(CommandLine, BatchGoesOnPastOddEntries) {
     fs::create_directories(in / "sub");
     fs::create_directories(other);
     fs::create_directories(out);
-    const std::string png = noise_png(9, 7);
+    const std::string png = bytes::noise_png(9, 7);
     std::vector<uint8_t> rgb(9 * 7 * 3, 120);
     dir.write("in/a.png", png);
-    dir.write("in/b.PNG", noise_png(5, 5, 2));
+    dir.write("in/b.PNG", bytes::noise_png(5, 5, 2));
     dir.write("in/notes.txt", "shopping list\n");
     dir.write("in/photo.jfif", bytes::stb_jpeg(9, 7, rgb, 90));
     dir.write("in/scan.dat", png);
-    dir.write("other/a.png", noise_png(4, 4, 3));
+    dir.write("other/a.png", bytes::noise_png(4, 4, 3));
     const std::string inputs = quoted(in / "a.png") + " " + quoted(in / "notes.txt") + " " + quoted(in / "sub") + " " +
                                quoted(in / "photo.jfif") + " " + quoted(in / "scan.dat") + " " + quoted(other / "a.png") +
                                " " + quoted(in / "b.PNG");
@@ -93,7 +79,7 @@ TEST(CommandLine, BatchGoesOnPastOddEntries) {
 
 TEST(CommandLine, OutputFolderProblemsStopEverything) {
     TempDir dir;
-    const fs::path a = dir.write("a.png", noise_png(4, 4)), b = dir.write("b.png", noise_png(4, 4, 2));
+    const fs::path a = dir.write("a.png", bytes::noise_png(4, 4)), b = dir.write("b.png", bytes::noise_png(4, 4, 2));
     dir.write("plain", "x");
     const struct { std::string args, message; } cases[] = {
         {quoted(a) + " " + quoted(b) + " -o " + quoted(dir.path() / "missing"), "missing: output folder does not exist"},
@@ -118,7 +104,7 @@ TEST(CommandLine, OutputFolderProblemsStopEverything) {
 
 TEST(CommandLine, PipesInAndOut) {
     TempDir dir;
-    const std::string png = noise_png(300, 300);  // more than a pipe holds
+    const std::string png = bytes::noise_png(300, 300);  // more than a pipe holds
     const fs::path in = dir.write("in.png", png), out = dir.path() / "out.bin";
     const std::vector<uint16_t> expected = bytes::decode(png).samples;
     const struct { std::string command; bool jpeg; } cases[] = {
@@ -155,7 +141,7 @@ TEST(CommandLine, PipesInAndOut) {
 
 TEST(CommandLine, EveryArgumentProblemIsOneLineAndStatusTwo) {
     TempDir dir;
-    const std::string in = quoted(dir.write("in.png", noise_png(6, 6))), out = quoted(dir.path() / "out.png");
+    const std::string in = quoted(dir.write("in.png", bytes::noise_png(6, 6))), out = quoted(dir.path() / "out.png");
     const std::string jpg = quoted(dir.path() / "out.jpg");
     const struct { std::string args; int exit_code; std::string message; } cases[] = {
         {"saturation --strength 30.5 " + in + " -o " + out, 2, "--strength needs a whole number, not '30.5'"},
@@ -217,7 +203,7 @@ TEST(CommandLine, EveryArgumentProblemIsOneLineAndStatusTwo) {
 
 TEST(CommandLine, TableOfExactly339RecordsIsEnough) {
     TempDir dir;
-    const fs::path in = dir.write("in.png", noise_png(6, 6)), out = dir.path() / "out.png";
+    const fs::path in = dir.write("in.png", bytes::noise_png(6, 6)), out = dir.path() / "out.png";
     std::string table = read_text(fs::path(QOVA_DATA_DIR) / "cie_table.txt");
     std::vector<std::size_t> ends;  // where each line ends
     for (std::size_t at = table.find('\n'); at != std::string::npos; at = table.find('\n', at + 1)) ends.push_back(at + 1);
@@ -227,7 +213,7 @@ TEST(CommandLine, TableOfExactly339RecordsIsEnough) {
     // The table is read where it lies: a run killed while writing leaves no
     // copy of it in the temporary folder.
     fs::create_directory(dir.path() / "tmp");
-    const fs::path big = dir.write("big.png", noise_png(300, 300));
+    const fs::path big = dir.write("big.png", bytes::noise_png(300, 300));
     ToolRun run = shell("ulimit -f 16; TMPDIR=" + quoted(dir.path() / "tmp") + " " + kTool +
                             " bandpass --centre 500 --bandwidth 40 --table " + quoted(dir.path() / "t339.txt") + " " +
                             quoted(big) + " -o " + quoted(out),
@@ -248,7 +234,7 @@ TEST(CommandLine, TableOfExactly339RecordsIsEnough) {
 
 TEST(CommandLine, OutputKeepsItsModeAndAnyLegalNameWorks) {
     TempDir dir;
-    const fs::path in = dir.write("in.png", noise_png(6, 6));
+    const fs::path in = dir.write("in.png", bytes::noise_png(6, 6));
     const fs::path kept = dir.path() / "kept.png", fresh = dir.path() / "fresh.png";
     dir.write("kept.png", "old contents");
     ASSERT_EQ(chmod(kept.c_str(), 0640), 0);
@@ -274,8 +260,8 @@ TEST(CommandLine, OutputKeepsItsModeAndAnyLegalNameWorks) {
 // names each value.
 TEST(CommandLine, MessagesSayWhatToDo) {
     TempDir dir;
-    dir.write("-dash.png", noise_png(6, 6));
-    dir.write("a.png", noise_png(6, 6));
+    dir.write("-dash.png", bytes::noise_png(6, 6));
+    dir.write("a.png", bytes::noise_png(6, 6));
     fs::create_directories(dir.path() / "sub" / "out");
     const std::string in_dir = "cd " + quoted(dir.path()) + " && ";
     const struct { std::string args; int exit_code; std::string err; } cases[] = {
@@ -314,7 +300,7 @@ TEST(CommandLine, MessagesSayWhatToDo) {
 // which add up to the busy time they are shares of.
 TEST(CommandLine, TimingAddsUp) {
     TempDir dir;
-    const fs::path in = dir.write("in.png", noise_png(64, 64)), out = dir.path() / "out.png";
+    const fs::path in = dir.write("in.png", bytes::noise_png(64, 64)), out = dir.path() / "out.png";
     const ToolRun run = run_qova("saturation --strength 5 -j 2 --timing " + quoted(in) + " -o " + quoted(out), dir.path());
     ASSERT_EQ(run.exit_code, 0) << run.err;
     double wall = 0, busy = 0, decode = 0, op = 0, encode = 0;

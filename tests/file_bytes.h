@@ -101,6 +101,21 @@ inline std::string png_file(uint32_t width, uint32_t height, int depth, int colo
            after + png_chunk("IEND", "");
 }
 
+// An 8-bit RGB PNG of noise from a fixed sequence (`seed` picks one).
+inline std::string noise_png(uint32_t width, uint32_t height, unsigned seed = 1) {
+    std::vector<std::string> rows;
+    uint32_t state = seed;
+    for (uint32_t y = 0; y < height; ++y) {
+        std::string row;
+        for (uint32_t i = 0; i < width * 3; ++i) {
+            state = state * 1103515245u + 12345u;
+            row += static_cast<char>(state >> 24);
+        }
+        rows.push_back(row);
+    }
+    return png_file(width, height, 8, 2, rows);
+}
+
 // 16-bit samples as PNG stores them, big-endian.
 inline std::string be16_row(const std::vector<uint16_t> &samples) {
     std::string row;

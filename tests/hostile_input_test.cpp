@@ -3,12 +3,12 @@
 // behind, neither output nor temporary file.
 #include "file_bytes.h"
 #include "image_files.h"
+#include "libjpeg_file.h"
 #include "temp_dir.h"
 #include "tool_process.h"
 
 #include <gtest/gtest.h>
 
-#include <jpeglib.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -34,31 +34,12 @@ std::string png_header(uint32_t width, uint32_t height, bool interlaced = false,
            (data.empty() ? "" : bytes::png_chunk("IDAT", data)) + bytes::png_chunk("IEND", "");
 }
 
-// A progressive JPEG of 16 x 16 grey pixels whose frame header is rewritten
+// A progressive JPEG of 16 x 16 flat pixels whose frame header is rewritten
 // to announce width x height.
 std::string progressive_jpeg(uint16_t width, uint16_t height) {
-    jpeg_compress_struct c{};
-    jpeg_error_mgr errors{};
-    c.err = jpeg_std_error(&errors);
-    jpeg_create_compress(&c);
-    unsigned char *out = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&c, &out, &size);
-    c.image_width = c.image_height = 16;
-    c.input_components = 3;
-    c.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&c);
-    jpeg_simple_progression(&c);
-    jpeg_start_compress(&c, TRUE);
-    std::vector<unsigned char> row(16 * 3, 90);
-    for (int y = 0; y < 16; ++y) {
-        JSAMPROW r = row.data();
-        jpeg_write_scanlines(&c, &r, 1);
-    }
-    jpeg_finish_compress(&c);
-    jpeg_destroy_compress(&c);
-    std::string jpeg(reinterpret_cast<char *>(out), size);
-    std::free(out);
+    std::string jpeg = libjpeg_rgb(
+        16, 16, [](jpeg_compress_struct &c) { jpeg_simple_progression(&c); },
+        [](int, std::vector<JSAMPLE> &row) { std::fill(row.begin(), row.end(), JSAMPLE{90}); });
     const std::size_t sof = jpeg.find("\xFF\xC2");
     jpeg[sof + 5] = static_cast<char>(height >> 8);
     jpeg[sof + 6] = static_cast<char>(height & 0xFF);

@@ -26,20 +26,6 @@ namespace {
 
 const std::string kPngSignature("\x89PNG\r\n\x1a\n", 8);
 
-std::string noise_png(uint32_t width, uint32_t height, unsigned seed = 1) {
-    std::vector<std::string> rows;
-    uint32_t state = seed;
-    for (uint32_t y = 0; y < height; ++y) {
-        std::string row;
-        for (uint32_t i = 0; i < width * 3; ++i) {
-            state = state * 1103515245u + 12345u;
-            row += static_cast<char>(state >> 24);
-        }
-        rows.push_back(row);
-    }
-    return bytes::png_file(width, height, 8, 2, rows);
-}
-
 // Everything one reader gets from `fd` until its writer closes.
 std::string drain(int fd) {
     std::string all;
@@ -94,8 +80,8 @@ std::vector<std::string> names_in(const fs::path &dir) {
 class OutputTargets : public ::testing::Test {
 protected:
     void SetUp() override {
-        input_ = dir_.write("in.png", noise_png(40, 30));
-        old_ = noise_png(7, 5, 9);  // what targets hold before the run
+        input_ = dir_.write("in.png", bytes::noise_png(40, 30));
+        old_ = bytes::noise_png(7, 5, 9);  // what targets hold before the run
     }
     ToolExit run(const fs::path &out, const std::vector<std::string> &extra = {}, const ToolSetup &setup = {}) {
         std::vector<std::string> args{"saturation", "--strength", "20"};
@@ -171,7 +157,7 @@ TEST_F(OutputTargets, DevicesAndKernelNamesAreWrittenInto) {
     if (fs::is_directory("/dev/shm", ec) && access("/dev/shm", W_OK) == 0) {
         const fs::path shm = fs::path("/dev/shm") / dir_.path().filename().concat(".png");
         std::ofstream(shm, std::ios::binary) << old_;
-        const std::string big = noise_png(300, 300, 4);
+        const std::string big = bytes::noise_png(300, 300, 4);
         const fs::path big_input = dir_.write("big.png", big);
         ToolSetup limited;
         limited.file_size_limit = 8192;
@@ -313,7 +299,7 @@ TEST_F(OutputTargets, BlockDevicesAreRefused) {
 // The kernel ends the run when a file it writes reaches the size limit:
 // a kill at a chosen moment, with no handler of the tool's running.
 TEST_F(OutputTargets, RunKilledWhileWritingLeavesNoFile) {
-    const fs::path big = dir_.write("big.png", noise_png(600, 400, 3));  // about 720 kB out
+    const fs::path big = dir_.write("big.png", bytes::noise_png(600, 400, 3));  // about 720 kB out
     const fs::path out_dir = dir_.path() / "out";
     fs::create_directory(out_dir);
     const fs::path existing = dir_.write("out/existing.png", old_);
@@ -336,7 +322,7 @@ TEST_F(OutputTargets, RunKilledWhileWritingLeavesNoFile) {
 TEST_F(OutputTargets, StagingHonoursTmpdirAndLeavesNothing) {
     const fs::path staging = dir_.path() / "staging", fifo = dir_.path() / "pipe.tif";
     fs::create_directory(staging);
-    const fs::path big = dir_.write("big.png", noise_png(600, 400, 3));
+    const fs::path big = dir_.write("big.png", bytes::noise_png(600, 400, 3));
     for (const int sig : {SIGKILL, SIGINT}) {
         ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
         const pid_t pid = fork();

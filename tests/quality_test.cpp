@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include <jpeglib.h>
+#include "libjpeg_file.h"
 
 #include <array>
 #include <cstdlib>
@@ -22,31 +22,11 @@ using Tables = std::vector<std::array<uint16_t, DCTSIZE2>>;
 
 // A 48 x 32 photo-like RGB JPEG written by libjpeg at `quality`.
 std::string libjpeg_file(int quality) {
-    jpeg_compress_struct c{};
-    jpeg_error_mgr errors{};
-    c.err = jpeg_std_error(&errors);
-    jpeg_create_compress(&c);
-    unsigned char *out = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&c, &out, &size);
-    c.image_width = 48;
-    c.image_height = 32;
-    c.input_components = 3;
-    c.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&c);
-    jpeg_set_quality(&c, quality, TRUE);
-    jpeg_start_compress(&c, TRUE);
-    std::vector<unsigned char> row(48 * 3);
-    for (JDIMENSION y = 0; y < 32; ++y) {
-        for (std::size_t i = 0; i < row.size(); ++i) row[i] = static_cast<unsigned char>((i * 7 + y * 13) % 256);
-        JSAMPROW r = row.data();
-        jpeg_write_scanlines(&c, &r, 1);
-    }
-    jpeg_finish_compress(&c);
-    jpeg_destroy_compress(&c);
-    std::string file(reinterpret_cast<char *>(out), size);
-    std::free(out);
-    return file;
+    return libjpeg_rgb(
+        48, 32, [quality](jpeg_compress_struct &c) { jpeg_set_quality(&c, quality, TRUE); },
+        [](int y, std::vector<JSAMPLE> &row) {
+            for (std::size_t i = 0; i < row.size(); ++i) row[i] = static_cast<JSAMPLE>((i * 7 + static_cast<std::size_t>(y) * 13) % 256);
+        });
 }
 
 // The quantisation tables a JPEG file holds, as libjpeg reads them.
