@@ -346,10 +346,14 @@ TEST_F(OutputTargets, StagingHonoursTmpdirAndLeavesNothing) {
             if (queued < capacity) sched_yield();
         }
         kill(pid, sig);
+        // A sanitizer may hold a caught signal back until the blocked write
+        // returns: the reader goes away, and the write fails.
+        close(fd);
         int status = 0;
         waitpid(pid, &status, 0);
-        close(fd);
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
+        const bool by_signal = WIFSIGNALED(status) && WTERMSIG(status) == sig;
+        const bool by_broken_pipe = sig != SIGKILL && WIFEXITED(status) && WEXITSTATUS(status) == 1;
+        EXPECT_TRUE(by_signal || by_broken_pipe) << status;
         EXPECT_TRUE(fs::is_empty(staging));
         fs::remove(fifo);
     }
