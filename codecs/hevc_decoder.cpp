@@ -42,15 +42,15 @@ int supports(heif_compression_format format) { return format == heif_compression
 
 // Pictures in zeroed memory: where damage stops the decoder, what it never
 // reaches reads as zeros rather than as whatever the memory held. Each plane
-// is rows of the spec's alignment, as libde265's own allocator makes them.
-int zeroed_buffer(de265_decoder_context *, de265_image_spec *spec, de265_image *image, void *) {
-    const bool mono = spec->format == de265_image_format_mono8;
-    const int across = spec->format == de265_image_format_YUV420P8 || spec->format == de265_image_format_YUV422P8 ? 2 : 1;
-    const int down = spec->format == de265_image_format_YUV420P8 ? 2 : 1;
-    const size_t alignment = static_cast<size_t>(std::max(spec->alignment, 16));
+// is rows of the requested alignment, as libde265's own allocator makes them.
+int zeroed_buffer(de265_decoder_context *, de265_image_spec *layout, de265_image *image, void *) {
+    const bool mono = layout->format == de265_image_format_mono8;
+    const int across = layout->format == de265_image_format_YUV420P8 || layout->format == de265_image_format_YUV422P8 ? 2 : 1;
+    const int down = layout->format == de265_image_format_YUV420P8 ? 2 : 1;
+    const size_t alignment = static_cast<size_t>(std::max(layout->alignment, 16));
     for (int c = 0; c < (mono ? 1 : 3); ++c) {
-        const int width = c == 0 ? spec->width : spec->width / across;
-        const int height = c == 0 ? spec->height : spec->height / down;
+        const int width = c == 0 ? layout->width : layout->width / across;
+        const int height = c == 0 ? layout->height : layout->height / down;
         const int stride = (width + static_cast<int>(alignment) - 1) / static_cast<int>(alignment) * static_cast<int>(alignment);
         const size_t bytes = static_cast<size_t>(stride) * static_cast<size_t>(height) *
                              static_cast<size_t>((de265_get_bits_per_pixel(image, c) + 7) / 8);

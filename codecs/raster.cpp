@@ -141,7 +141,8 @@ std::string memory_problem(uint64_t bytes, const ReadLimits &limits) {
         std::snprintf(text, sizeof text, "%.0f MiB", std::ceil(static_cast<double>(n) / (1 << 20)));
         return std::string(text);
     };
-    return "decoding needs " + mib(bytes) + " of memory, above the limit of " + mib(limits.max_memory);
+    return "decoding needs " + mib(bytes) + " of memory, above the limit of " + mib(limits.max_memory) +
+           limits.memory_hint;
 }
 
 uint64_t default_memory_limit() {

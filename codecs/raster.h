@@ -58,6 +58,8 @@ struct ReadLimits {
     // Bytes a reader that holds a whole image (or a large band of it) may
     // take; refused before allocating.
     uint64_t max_memory = uint64_t{2} << 30;
+    // Added to a refusal by the memory limit: how the caller raises it.
+    std::string memory_hint;
 };
 
 // A quarter of physical memory, at most 2 GiB: the default memory limit.

@@ -48,12 +48,6 @@ zenk::EncodeOptions encode_options(const zenk::RasterInfo &input, zenk::FileForm
     return encode;
 }
 
-// The limit's own option, for a reader refused by the memory limit.
-std::string with_hint(std::string problem) {
-    if (problem.find("of memory, above the limit") != std::string::npos) problem += " (--max-memory)";
-    return problem;
-}
-
 class Job {
 public:
     Job(const JobRequest &request, const Operation &operation, const JobOptions &options, const RowProgress &rows_done)
@@ -82,7 +76,7 @@ private:
         std::string error;
         input_ = open_input(request_.input, &error);
         if (!input_) return error;
-        if (!open_reader(&error)) return with_hint(error);
+        if (!open_reader(&error)) return error;
         const zenk::RasterInfo info = reader_->info();
         if (operation_.kind == OperatorKind::Bandpass && !options_.assume_srgb) {
             // The filter's wavelengths hold for sRGB primaries: other files

@@ -119,6 +119,7 @@ JobOptions job_options(const CommandLine &line, const CLI::App &sub) {
         options.limits.max_pixels = static_cast<uint64_t>(whole_number("--max-pixels", line.max_pixels, 1, INT64_MAX));
     options.limits.max_memory = sub.count("--max-memory") ? parse_size("--max-memory", line.max_memory)
                                                           : zenk::default_memory_limit();
+    options.limits.memory_hint = " (--max-memory)";
     options.strip = line.strip;
     options.assume_srgb = line.assume_srgb;
     options.fail_on_warnings = line.fail;
