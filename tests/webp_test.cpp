@@ -1,6 +1,7 @@
 // WebP through the tool: inputs made here by libwebp's encoder from known
 // pixels (lossless, so every value is known), outputs decoded by libwebp's
 // decoder and taken apart chunk by chunk, never through the tool's own codec.
+#include "encoders.h"
 #include "file_bytes.h"
 #include "image_files.h"
 #include "temp_dir.h"
@@ -14,16 +15,9 @@
 
 namespace fs = std::filesystem;
 using bytes::Decoded;
+using encoders::lossless_webp;
 
 namespace {
-
-std::string lossless_webp(int width, int height, const std::vector<uint8_t> &rgba) {
-    uint8_t *out = nullptr;
-    const std::size_t size = WebPEncodeLosslessRGBA(rgba.data(), width, height, width * 4, &out);
-    std::string file(reinterpret_cast<const char *>(out), size);
-    WebPFree(out);
-    return file;
-}
 
 // The RIFF chunks of a WebP file: fourcc and payload.
 std::vector<std::pair<std::string, std::string>> riff_chunks(const std::string &file) {
