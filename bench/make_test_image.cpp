@@ -5,6 +5,8 @@
 
 #include <cstdlib>
 
+namespace codecs = qova::codecs;
+
 int main(int argc, char **argv) {
     if (argc < 5) {
         std::fprintf(stderr, "usage: %s SOURCE OUT.png WIDTH HEIGHT [16]\n", argv[0]);
@@ -18,12 +20,12 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "%s: %s\n", argv[1], error.empty() ? "bad size" : error.c_str());
         return 1;
     }
-    zenk::RasterInfo info;
+    codecs::RasterInfo info;
     info.width = width;
     info.height = height;
     info.bit_depth = depth;
     std::FILE *out = std::fopen(argv[2], "wb");
-    auto writer = out ? zenk::open_png_writer(out, info, &error) : nullptr;
+    auto writer = out ? codecs::open_png_writer(out, info, &error) : nullptr;
     if (!writer) {
         std::fprintf(stderr, "%s: cannot write\n", argv[2]);
         return 1;

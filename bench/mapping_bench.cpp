@@ -3,7 +3,7 @@
 // inputs in parts of 64 rows: the sample photo scaled up, and random colours.
 // The way back is timed for a saturation change (no hue changes) and for a
 // hue change. After the usual table, prints each ratio.
-#include "hsi_mapping.h"
+#include "pipeline/hsi_mapping.h"
 #include "upscale.h"
 
 #include <benchmark/benchmark.h>
@@ -11,6 +11,9 @@
 #include <map>
 #include <random>
 #include <unistd.h>
+
+namespace codecs = qova::codecs;
+namespace pipeline = qova::pipeline;
 
 namespace {
 
@@ -36,15 +39,15 @@ const std::vector<uint16_t> &samples(const std::string &input) {
     return made.emplace(input, std::move(v)).first->second;
 }
 
-zenk::RasterInfo rgb8() {
-    zenk::RasterInfo info;
+codecs::RasterInfo rgb8() {
+    codecs::RasterInfo info;
     info.width = kWidth;
     info.height = kHeight;
     return info;
 }
 
 // What an operator does to a part: raise saturation by a fifth, or turn hues by 30 degrees.
-void operate(const zenk::PlaneRows &in, const zenk::PlaneRows &out, bool hue) {
+void operate(const pipeline::PlaneRows &in, const pipeline::PlaneRows &out, bool hue) {
     const std::size_t n = static_cast<std::size_t>(in.rows) * static_cast<std::size_t>(in.width);
     for (std::size_t i = 0; i < n; ++i) {
         out.plane[0][i] = in.plane[0][i];
@@ -55,20 +58,20 @@ void operate(const zenk::PlaneRows &in, const zenk::PlaneRows &out, bool hue) {
 
 // The exact mapping, a pixel at a time, as the tool once did it.
 struct ExactMapping {
-    std::vector<qova_tool::HsiPixel> pixels;
-    void there(const zenk::RawRows &file, const zenk::PlaneRows &planes) {
+    std::vector<pipeline::HsiPixel> pixels;
+    void there(const pipeline::RawRows &file, const pipeline::PlaneRows &planes) {
         const std::size_t n = static_cast<std::size_t>(file.rows) * static_cast<std::size_t>(file.width);
         pixels.resize(n);
         for (std::size_t i = 0; i < n; ++i) {
             const uint16_t *px = file.data + i * 3;
-            pixels[i] = qova_tool::exact_hsi(px[0], px[1], px[2]);
+            pixels[i] = pipeline::exact_hsi(px[0], px[1], px[2]);
             planes.plane[0][i] = pixels[i].sum;
             planes.plane[1][i] = pixels[i].hue;
             planes.plane[2][i] = pixels[i].sat;
         }
     }
-    void back(const zenk::PlaneRows &result, const zenk::PlaneRows &input, const zenk::RawRows &file,
-              const zenk::RawRows &out) {
+    void back(const pipeline::PlaneRows &result, const pipeline::PlaneRows &input, const pipeline::RawRows &file,
+              const pipeline::RawRows &out) {
         const std::size_t n = static_cast<std::size_t>(file.rows) * static_cast<std::size_t>(file.width);
         for (std::size_t i = 0; i < n; ++i) {
             uint16_t *dst = out.data + i * 3;
@@ -76,18 +79,18 @@ struct ExactMapping {
                 std::copy_n(file.data + i * 3, 3, dst);
                 continue;
             }
-            const auto rgb = qova_tool::exact_rgb(result.plane[1][i], result.plane[2][i], result.plane[0][i], pixels[i], 255);
+            const auto rgb = pipeline::exact_rgb(result.plane[1][i], result.plane[2][i], result.plane[0][i], pixels[i], 255);
             std::copy(rgb.begin(), rgb.end(), dst);
         }
     }
 };
 
 struct FastMapping {
-    qova_tool::HsiMapping mapping;
+    pipeline::HsiMapping mapping;
     FastMapping() { mapping.start(rgb8()); }
-    void there(const zenk::RawRows &file, const zenk::PlaneRows &planes) { mapping.to_planes(file, planes); }
-    void back(const zenk::PlaneRows &result, const zenk::PlaneRows &input, const zenk::RawRows &file,
-              const zenk::RawRows &out) {
+    void there(const pipeline::RawRows &file, const pipeline::PlaneRows &planes) { mapping.to_planes(file, planes); }
+    void back(const pipeline::PlaneRows &result, const pipeline::PlaneRows &input, const pipeline::RawRows &file,
+              const pipeline::RawRows &out) {
         mapping.from_planes(result, input, file, out);
     }
 };
@@ -97,19 +100,19 @@ template <class Mapping>
 void run(benchmark::State &state, const std::string &input, bool back, bool hue) {
     const std::vector<uint16_t> &image = samples(input);
     Mapping mapping;
-    zenk::PlaneBuffer in_planes, out_planes;
+    pipeline::PlaneBuffer in_planes, out_planes;
     std::vector<uint16_t> out(static_cast<std::size_t>(kWidth) * kPartRows * 3);
     for (auto _ : state) {
         for (int32_t y = 0; y < kHeight; y += kPartRows) {
             const int rows = std::min(kPartRows, kHeight - y);
-            const zenk::RawRows file{const_cast<uint16_t *>(image.data()) + static_cast<std::size_t>(y) * kWidth * 3, rows,
+            const pipeline::RawRows file{const_cast<uint16_t *>(image.data()) + static_cast<std::size_t>(y) * kWidth * 3, rows,
                                      kWidth, 3};
-            const zenk::PlaneRows in = in_planes.resize(rows, kWidth);
+            const pipeline::PlaneRows in = in_planes.resize(rows, kWidth);
             mapping.there(file, in);
             if (!back) continue;
-            const zenk::PlaneRows result = out_planes.resize(rows, kWidth);
+            const pipeline::PlaneRows result = out_planes.resize(rows, kWidth);
             operate(in, result, hue);
-            mapping.back(result, in, file, zenk::RawRows{out.data(), rows, kWidth, 3});
+            mapping.back(result, in, file, pipeline::RawRows{out.data(), rows, kWidth, 3});
         }
         benchmark::DoNotOptimize(out.data());
     }

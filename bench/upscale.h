@@ -2,18 +2,20 @@
 #ifndef QOVA_BENCH_UPSCALE_H
 #define QOVA_BENCH_UPSCALE_H
 
-#include "raster.h"
+#include "codecs/raster.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+namespace codecs = qova::codecs;
+
 struct SourcePhoto {
-    zenk::RasterInfo info;
+    codecs::RasterInfo info;
     std::vector<uint16_t> samples;  // interleaved, as decoded
 
-    bool load(const std::string &path, std::string *error) { return zenk::read_image_file(path, &info, &samples, error); }
+    bool load(const std::string &path, std::string *error) { return codecs::read_image_file(path, &info, &samples, error); }
 
     double at(int32_t x, int32_t y, int k) const {
         return samples[(static_cast<std::size_t>(y) * info.width + x) * info.channels + (info.channels >= 3 ? k : 0)];

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace zenk {
+namespace qova::codecs {
 
 namespace {
 
@@ -194,4 +194,4 @@ ExifForTiff exif_for_tiff(const std::vector<uint8_t> &exif, bool big_endian, uin
     return result;
 }
 
-}  // namespace zenk
+}  // namespace qova::codecs

@@ -3,8 +3,8 @@
 // Both are TIFF directories (IFDs) whose values may lie anywhere, so a copy
 // gathers each directory with its values, in either byte order, and points
 // them at their new place.
-#ifndef ZENK_EXIF_IFD_H
-#define ZENK_EXIF_IFD_H
+#ifndef QOVA_CODECS_EXIF_IFD_H
+#define QOVA_CODECS_EXIF_IFD_H
 
 #include <cstdint>
 #include <functional>
@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-namespace zenk {
+namespace qova::codecs {
 
 // Reads `n` bytes at `offset` of a source; false if they are not all there.
 using ReadAt = std::function<bool(uint64_t offset, std::size_t n, uint8_t *out)>;
@@ -34,6 +34,6 @@ struct ExifForTiff {
 // order, to be written at file offset `base` (even).
 ExifForTiff exif_for_tiff(const std::vector<uint8_t> &exif, bool big_endian, uint64_t base);
 
-}  // namespace zenk
+}  // namespace qova::codecs
 
 #endif

@@ -3,7 +3,7 @@
 // mirroring applied, and written back from gathered rows. 10- and 12-bit
 // samples are scaled to 16 bits and back; the file's colour, given as an ICC
 // profile or as nclx codes, EXIF and XMP travel with the pixels.
-#include "colour_profile.h"
+#include "colour/icc.h"
 #include "hevc_decoder.h"
 #include "raster.h"
 
@@ -16,7 +16,11 @@
 #include <cstdint>
 #include <cstring>
 
-namespace zenk {
+namespace qova::codecs {
+
+using colour::Primaries;
+using colour::TransferCurve;
+using colour::rgb_icc_profile;
 
 namespace {
 
@@ -433,4 +437,4 @@ std::unique_ptr<RasterWriter> open_heif_writer(std::FILE *file, FileFormat forma
     return open_codec<HeifWriter>(error, file, format, info, options);
 }
 
-}  // namespace zenk
+}  // namespace qova::codecs

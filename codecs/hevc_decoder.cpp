@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-namespace zenk {
+namespace qova::codecs {
 
 namespace {
 
@@ -248,4 +248,4 @@ std::string HevcDecoderLease::damage() const {
     return g_slots[slot_].damage;
 }
 
-}  // namespace zenk
+}  // namespace qova::codecs

@@ -3,15 +3,15 @@
 // libheif drops decoding warnings when it converts colours. A picture the
 // decoder found damaged is returned as concealed, as libheif's own plugin
 // returns it, and libde265's description goes to the lease's report.
-#ifndef ZENK_HEVC_DECODER_H
-#define ZENK_HEVC_DECODER_H
+#ifndef QOVA_CODECS_HEVC_DECODER_H
+#define QOVA_CODECS_HEVC_DECODER_H
 
 #include <libheif/heif_plugin.h>
 
 #include <memory>
 #include <string>
 
-namespace zenk {
+namespace qova::codecs {
 
 class HevcDecoderLease {
 public:
@@ -31,6 +31,6 @@ private:
     int slot_;
 };
 
-}  // namespace zenk
+}  // namespace qova::codecs
 
 #endif

@@ -3,7 +3,7 @@
 // no automatic objects with destructors alive across the library calls.
 #include "raster.h"
 
-#include "cmyk.h"
+#include "colour/cmyk.h"
 
 #include <jpeglib.h>
 #include <jerror.h>
@@ -17,7 +17,9 @@
 #include <cstring>
 #include <sys/stat.h>
 
-namespace zenk {
+namespace qova::codecs {
+
+using colour::CmykToRgb;
 
 namespace {
 
@@ -497,4 +499,4 @@ std::unique_ptr<RasterWriter> open_jpeg_writer(std::FILE *file, const RasterInfo
     return open_codec<JpegWriter>(error, file, info, options);
 }
 
-}  // namespace zenk
+}  // namespace qova::codecs

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <numeric>
 
-namespace zenk {
+namespace qova::codecs {
 
 namespace {
 
@@ -214,4 +214,4 @@ std::optional<std::vector<uint8_t>> raw_profile_bytes(const std::string &text) {
     return bytes;
 }
 
-}  // namespace zenk
+}  // namespace qova::codecs

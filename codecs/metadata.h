@@ -4,15 +4,17 @@
 //
 // The pixels are never rotated, so the EXIF orientation travels with them: it
 // is what makes the output display like the input.
-#ifndef ZENK_METADATA_H
-#define ZENK_METADATA_H
+#ifndef QOVA_CODECS_METADATA_H
+#define QOVA_CODECS_METADATA_H
+
+#include "colour/icc.h"
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace zenk {
+namespace qova::codecs {
 
 // A PNG text chunk as it stands: tEXt (Latin-1), zTXt (the same compressed) or
 // iTXt (UTF-8, with a language tag and a translated keyword, maybe compressed).
@@ -68,6 +70,10 @@ struct Metadata {
     // Drops everything but the colour description, and an EXIF orientation
     // other than "normal", which is kept alone: the pixels are not rotated.
     void strip();
+    // The colour description alone, for the colour conversions.
+    colour::ColourDescription colour_description() const {
+        return {icc_profile, png_gamma, srgb_intent, png_chromaticities};
+    }
 };
 
 // The EXIF orientation tag (1..8) in an EXIF block, 0 if there is none.
@@ -88,6 +94,6 @@ std::vector<uint8_t> photoshop_from_iptc(const std::vector<uint8_t> &iptc);
 std::string raw_profile_text(const std::string &name, const std::vector<uint8_t> &bytes);
 std::optional<std::vector<uint8_t>> raw_profile_bytes(const std::string &text);
 
-}  // namespace zenk
+}  // namespace qova::codecs
 
 #endif

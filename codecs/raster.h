@@ -1,8 +1,8 @@
 // Image files read and written a band of rows at a time, one codec per format
-// (png.cpp, jpeg.cpp, tiff.cpp, webp.cpp, heif.cpp). Samples travel as interleaved 16-bit words whatever the
+// (see formats.h). Samples travel as interleaved 16-bit words whatever the
 // file's depth (0..255 for 8-bit files, 0..65535 for 16-bit ones).
-#ifndef ZENK_RASTER_H
-#define ZENK_RASTER_H
+#ifndef QOVA_CODECS_RASTER_H
+#define QOVA_CODECS_RASTER_H
 
 #include "metadata.h"
 
@@ -14,18 +14,9 @@
 #include <utility>
 #include <vector>
 
-namespace zenk {
+namespace qova::codecs {
 
 enum class FileFormat { Png, Jpeg, Tiff, Webp, Heic, Avif };
-const char *format_name(FileFormat format);       // "PNG", "JPEG", ...
-const char *format_extension(FileFormat format);  // the one written: ".png", ".jpg", ...
-// By a file name's extension (any case), or by a name such as "jpg" or "tiff".
-std::optional<FileFormat> format_of_extension(std::string extension);
-std::optional<FileFormat> format_of_name(std::string name);
-// For messages: "PNG, JPEG or TIFF"; "png, jpg, jpeg, ..."; ".png, .jpg, ...".
-std::string format_list();
-std::string format_names();
-std::string written_extensions();
 
 // JPEG chroma subsampling: luma samples per chroma sample across and down
 // (1,1 is 4:4:4, 2,1 is 4:2:2, 2,2 is 4:2:0); 0: not known.
@@ -38,10 +29,12 @@ struct RasterInfo {
     int32_t width = 0;
     int32_t height = 0;
     int channels = 3;   // 1 grey, 2 grey+alpha, 3 RGB, 4 RGBA
-    int bit_depth = 8;  // 8 or 16 as read; PNG writers also take 1, 2 or 4 (grey, palette)
+    int bit_depth = 8;  // 8 or 16
     int coded_bits = 0;  // a 16-bit input's bits as coded (HEIF's 10 or 12); 0: bit_depth
-    // Writers only: rows hold one index per pixel into these colours
-    // (0xRRGGBBAA), written as a palette image.
+    // Writers that take indexed rows (see WriterAccepts): rows hold one index
+    // per pixel into these colours (0xRRGGBBAA; grey ones when `channels` is 1,
+    // else RGB or RGBA by `channels`), at `bit_depth` 8. The writer chooses
+    // how to store them.
     std::vector<uint32_t> palette;
     Metadata metadata;               // carried to the output
     ChromaSampling chroma_sampling;  // a JPEG input's
@@ -133,10 +126,6 @@ struct JpegOptions {
     ChromaSampling sampling;
 };
 
-// The quality each lossy format is written at unless told otherwise: 90 for
-// JPEG and WebP, 50 for HEIC and AVIF (what their encoders are tuned for).
-int default_quality(FileFormat format);
-
 // What the writers of lossy formats take.
 struct EncodeOptions {
     int quality = 90;         // JPEG, lossy WebP, HEIC, AVIF
@@ -148,11 +137,6 @@ struct EncodeOptions {
 // full disk shows here), else the codec's own message.
 std::string encoder_failure(std::FILE *file, int saved_errno, const char *codec_message);
 
-// Sniffs the format from the first bytes; the FILE stays owned by the caller
-// and must be seekable. Null with *error set if the stream is not a supported
-// image or its header is unusable (including an image above the pixel limit,
-// or an animation).
-std::unique_ptr<RasterReader> open_reader(std::FILE *file, const ReadLimits &limits, std::string *error);
 std::unique_ptr<RasterReader> open_png_reader(std::FILE *file, const ReadLimits &limits, std::string *error);
 std::unique_ptr<RasterReader> open_jpeg_reader(std::FILE *file, const ReadLimits &limits, std::string *error);
 std::unique_ptr<RasterReader> open_tiff_reader(std::FILE *file, const ReadLimits &limits, std::string *error);
@@ -183,10 +167,6 @@ std::unique_ptr<Codec> open_codec(std::string *error, Args &&...args) {
     return nullptr;
 }
 
-// The writer of `format`.
-std::unique_ptr<RasterWriter> open_writer(FileFormat format, std::FILE *file, const RasterInfo &info,
-                                          const EncodeOptions &options, std::string *error);
-
-}  // namespace zenk
+}  // namespace qova::codecs
 
 #endif

@@ -6,7 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace zenk {
+namespace qova::codecs {
 
 std::filesystem::path temporary_folder() {
     const char *dir = std::getenv("TMPDIR");
@@ -35,4 +35,4 @@ std::FILE *anonymous_temporary_file(std::string *error) {
     return file;
 }
 
-}  // namespace zenk
+}  // namespace qova::codecs

@@ -1,14 +1,14 @@
 // Files without a name: staging and spooling that a killed process cannot
 // leave behind. Linux's O_TMPFILE makes a file that only exists while it is
 // open; where a file system refuses it, a named file is removed at once.
-#ifndef ZENK_TEMPORARY_FILE_H
-#define ZENK_TEMPORARY_FILE_H
+#ifndef QOVA_CODECS_TEMPORARY_FILE_H
+#define QOVA_CODECS_TEMPORARY_FILE_H
 
 #include <cstdio>
 #include <filesystem>
 #include <string>
 
-namespace zenk {
+namespace qova::codecs {
 
 // The folder for temporary files: $TMPDIR if set, else /tmp.
 std::filesystem::path temporary_folder();
@@ -22,6 +22,6 @@ int open_unnamed_file(const std::filesystem::path &folder);
 // set.
 std::FILE *anonymous_temporary_file(std::string *error);
 
-}  // namespace zenk
+}  // namespace qova::codecs
 
 #endif

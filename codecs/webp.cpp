@@ -13,7 +13,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace zenk {
+namespace qova::codecs {
 
 namespace {
 
@@ -290,4 +290,4 @@ std::unique_ptr<RasterWriter> open_webp_writer(std::FILE *file, const RasterInfo
     return open_codec<WebpWriter>(error, file, info, options);
 }
 
-}  // namespace zenk
+}  // namespace qova::codecs

@@ -11,10 +11,10 @@
 // - pass-through planes are copied; the band filter matches the
 //   straightforward one sample for sample.
 #include "byte_reader.h"
-#include "memory_host.h"
+#include "host/memory_host.h"
 #include "qova.h"
 #include "reference_filter.h"
-#include "trace.h"
+#include "host/trace.h"
 
 #include <algorithm>
 #include <climits>

@@ -31,15 +31,12 @@
 #ifndef QOVA_H
 #define QOVA_H
 
+#include "qova_version.h"
 #include "zenk.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-#define QOVA_VERSION_MAJOR 1
-#define QOVA_VERSION_MINOR 0
-#define QOVA_VERSION_PATCH 0
 
 #define QOVA_REJECTED (-1)
 

@@ -2,7 +2,7 @@
 // weight of the distance between its dominant wavelength and a centre.
 #include "qova.h"
 
-#include "colour.h"
+#include "qova_conversions.hpp"
 #include "hue_cache.h"
 #include "part_loop.h"
 #include "sample.h"

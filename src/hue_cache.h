@@ -11,7 +11,7 @@
 #ifndef QOVA_HUE_CACHE_H
 #define QOVA_HUE_CACHE_H
 
-#include "colour.h"
+#include "qova_conversions.hpp"
 
 #include <cmath>
 #include <cstdint>

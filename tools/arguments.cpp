@@ -5,7 +5,7 @@
 #include <charconv>
 #include <regex>
 
-namespace qova_tool {
+namespace qova::tool {
 
 namespace {
 
@@ -70,7 +70,7 @@ std::vector<int> parse_poles(const std::string &text) {
     }
 }
 
-zenk::Background parse_colour(const std::string &option, const std::string &text) {
+pipeline::Background parse_colour(const std::string &option, const std::string &text) {
     static const struct { const char *name; uint8_t r, g, b; } kNames[] = {
         {"white", 255, 255, 255}, {"black", 0, 0, 0},     {"grey", 128, 128, 128}, {"gray", 128, 128, 128},
         {"red", 255, 0, 0},       {"green", 0, 128, 0},   {"blue", 0, 0, 255},     {"yellow", 255, 255, 0},
@@ -79,7 +79,7 @@ zenk::Background parse_colour(const std::string &option, const std::string &text
     const auto wide = [](unsigned v) { return static_cast<uint16_t>(v * 257); };
     const std::string name = lower(text);
     for (const auto &n : kNames)
-        if (name == n.name) return zenk::Background{wide(n.r), wide(n.g), wide(n.b)};
+        if (name == n.name) return pipeline::Background{wide(n.r), wide(n.g), wide(n.b)};
     static const std::regex kHex("#([0-9a-f]{3}|[0-9a-f]{6})");
     if (std::regex_match(name, kHex)) {
         const std::string digits = name.substr(1);
@@ -89,16 +89,16 @@ zenk::Background parse_colour(const std::string &option, const std::string &text
             rgb[k] = static_cast<unsigned>(std::stoul(digits.substr(k * width, width), nullptr, 16));
             if (width == 1) rgb[k] *= 17;
         }
-        return zenk::Background{wide(rgb[0]), wide(rgb[1]), wide(rgb[2])};
+        return pipeline::Background{wide(rgb[0]), wide(rgb[1]), wide(rgb[2])};
     }
     throw UsageError(option + " needs a colour such as white, black or #rrggbb, not '" + text + "'");
 }
 
-zenk::ChromaSampling parse_subsampling(const std::string &text) {
-    if (text == "444") return zenk::ChromaSampling{1, 1};
-    if (text == "422") return zenk::ChromaSampling{2, 1};
-    if (text == "420") return zenk::ChromaSampling{2, 2};
+codecs::ChromaSampling parse_subsampling(const std::string &text) {
+    if (text == "444") return codecs::ChromaSampling{1, 1};
+    if (text == "422") return codecs::ChromaSampling{2, 1};
+    if (text == "420") return codecs::ChromaSampling{2, 2};
     throw UsageError("--subsampling needs 444, 422 or 420, not '" + text + "'");
 }
 
-}  // namespace qova_tool
+}  // namespace qova::tool

@@ -3,15 +3,15 @@
 #ifndef QOVA_TOOLS_ARGUMENTS_H
 #define QOVA_TOOLS_ARGUMENTS_H
 
-#include "file_host.h"
-#include "raster.h"
+#include "pipeline/file_run.h"
+#include "codecs/raster.h"
 
 #include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-namespace qova_tool {
+namespace qova::tool {
 
 // A bad command line: reported before any work, exit status 2.
 struct UsageError : std::runtime_error {
@@ -32,11 +32,11 @@ std::vector<int> parse_poles(const std::string &text);
 
 // A colour by name (white, black, grey, red, green, blue, yellow, cyan,
 // magenta) or as #rgb or #rrggbb.
-zenk::Background parse_colour(const std::string &option, const std::string &text);
+pipeline::Background parse_colour(const std::string &option, const std::string &text);
 
 // 444, 422 or 420.
-zenk::ChromaSampling parse_subsampling(const std::string &text);
+codecs::ChromaSampling parse_subsampling(const std::string &text);
 
-}  // namespace qova_tool
+}  // namespace qova::tool
 
 #endif

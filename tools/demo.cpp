@@ -2,7 +2,7 @@
 
 #include "glyphs.h"
 #include "output_file.h"
-#include "raster.h"
+#include "codecs/raster.h"
 
 #include <algorithm>
 #include <cctype>
@@ -10,7 +10,7 @@
 #include <iostream>
 #include <memory>
 
-namespace qova_tool {
+namespace qova::tool {
 
 namespace {
 
@@ -51,9 +51,9 @@ std::optional<Picture> thumbnail(const std::filesystem::path &path, std::string 
         *error = "cannot open " + path.string();
         return std::nullopt;
     }
-    const auto reader = zenk::open_reader(file.get(), zenk::ReadLimits{}, error);
+    const auto reader = codecs::open_reader(file.get(), codecs::ReadLimits{}, error);
     if (!reader) return std::nullopt;
-    const zenk::RasterInfo &info = reader->info();
+    const codecs::RasterInfo &info = reader->info();
     Picture thumb;
     thumb.width = std::min(kThumbWidth, info.width);
     thumb.height = std::max<int32_t>(1, static_cast<int32_t>(static_cast<int64_t>(info.height) * thumb.width / info.width));
@@ -126,13 +126,13 @@ bool write_sheet(const std::filesystem::path &path, const std::vector<std::pair<
 
     const auto out = OutputFile::create(path, error);
     if (!out) return false;
-    zenk::RasterInfo info;
+    codecs::RasterInfo info;
     info.width = sheet.width;
     info.height = sheet.height;
     info.channels = 3;
     info.bit_depth = 8;
     info.metadata.srgb_intent = 0;
-    const auto writer = zenk::open_png_writer(out->stream(), info, error);
+    const auto writer = codecs::open_png_writer(out->stream(), info, error);
     if (!writer) return false;
     const std::vector<uint16_t> wide(sheet.rgb.begin(), sheet.rgb.end());
     if (!writer->write_rows(sheet.height, wide.data()) || !writer->finish()) {
@@ -192,4 +192,4 @@ int run_demo(const std::filesystem::path &dir, const std::filesystem::path &samp
     return 0;
 }
 
-}  // namespace qova_tool
+}  // namespace qova::tool

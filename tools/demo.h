@@ -6,13 +6,13 @@
 
 #include <filesystem>
 
-namespace qova_tool {
+namespace qova::tool {
 
 // Writes the results and contact-sheet.png into `dir` (created if needed);
 // returns the process exit status.
 int run_demo(const std::filesystem::path &dir, const std::filesystem::path &sample,
              const std::shared_ptr<const std::vector<ChromaEntry>> &table, const JobOptions &options);
 
-}  // namespace qova_tool
+}  // namespace qova::tool
 
 #endif

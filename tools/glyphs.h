@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-namespace qova_tool {
+namespace qova::tool {
 
 struct Glyph {
     char c;
@@ -37,6 +37,6 @@ inline const Glyph *find_glyph(char c) {
     return nullptr;
 }
 
-}  // namespace qova_tool
+}  // namespace qova::tool
 
 #endif

@@ -1,20 +1,20 @@
 #include "input_file.h"
 
-#include "temporary_file.h"
+#include "codecs/temporary_file.h"
 
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace qova_tool {
+namespace qova::tool {
 
 namespace {
 
 // A copy of what `fd` delivers in an anonymous temporary file.
 FilePointer spool(int fd, std::string *error) {
     std::string problem;
-    FilePointer copy(zenk::anonymous_temporary_file(&problem));
+    FilePointer copy(codecs::anonymous_temporary_file(&problem));
     if (!copy) {
         *error = "cannot copy the input: " + problem;
         return nullptr;
@@ -70,4 +70,4 @@ FilePointer open_input(const std::filesystem::path &path, std::string *error) {
     return spool(fd, error);  // a pipe, a FIFO, a terminal
 }
 
-}  // namespace qova_tool
+}  // namespace qova::tool

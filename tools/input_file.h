@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-namespace qova_tool {
+namespace qova::tool {
 
 struct FileCloser {
     void operator()(std::FILE *f) const { std::fclose(f); }
@@ -20,6 +20,6 @@ using FilePointer = std::unique_ptr<std::FILE, FileCloser>;
 // An empty path means standard input. Null with *error set on failure.
 FilePointer open_input(const std::filesystem::path &path, std::string *error);
 
-}  // namespace qova_tool
+}  // namespace qova::tool
 
 #endif

@@ -3,27 +3,32 @@
 #ifndef QOVA_TOOLS_JOB_H
 #define QOVA_TOOLS_JOB_H
 
-#include "file_host.h"
-#include "pipeline.h"
-#include "raster.h"
+#include "codecs/formats.h"
+#include "pipeline/transform.h"
 
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace qova_tool {
+namespace qova::tool {
+
+using pipeline::Background;
+using pipeline::JobTiming;
+using pipeline::Operation;
+using pipeline::OperatorKind;
+using pipeline::RowProgress;
 
 struct JobOptions {
     // A chroma subsampling that overrides the input JPEG's, and --lossless.
-    zenk::EncodeOptions encode;
+    codecs::EncodeOptions encode;
     // Else a JPEG input's own for JPEG output, or the format's default.
     std::optional<int> quality;
     bool fail_on_warnings = false;  // --fail: a file with any warning is not written
-    zenk::ReadLimits limits;
+    codecs::ReadLimits limits;
     int part_rows = 64;
     unsigned threads = 1;         // for one image
-    zenk::Background background;  // under transparent pixels, for outputs without alpha
+    pipeline::Background background;  // under transparent pixels, for outputs without alpha
     bool strip = false;           // metadata: keep only the colour description and orientation
     bool assume_srgb = false;     // bandpass: take every file's colours as sRGB
 };
@@ -32,7 +37,7 @@ struct JobRequest {
     std::filesystem::path input;   // empty: standard input
     std::filesystem::path output;  // empty: standard output
     // The output format; else the output name's, or the input's on standard output.
-    std::optional<zenk::FileFormat> format;
+    std::optional<codecs::FileFormat> format;
     std::string shown_output;  // the output's name as the user typed it, for messages
 };
 
@@ -43,15 +48,15 @@ struct JobResult {
 };
 
 // The format an output name asks for by its extension (any case).
-std::optional<zenk::FileFormat> format_for(const std::filesystem::path &output);
+std::optional<codecs::FileFormat> format_for(const std::filesystem::path &output);
 // The format a --format value names.
-std::optional<zenk::FileFormat> format_named(const std::string &name);
+std::optional<codecs::FileFormat> format_named(const std::string &name);
 
 // Runs the operation; on failure leaves no output file behind. `rows_done`
 // follows the rows read.
 JobResult run_job(const JobRequest &request, const Operation &operation, const JobOptions &options,
                   const RowProgress &rows_done = {});
 
-}  // namespace qova_tool
+}  // namespace qova::tool
 
 #endif

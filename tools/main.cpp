@@ -19,7 +19,10 @@
 #include <unistd.h>
 
 namespace fs = std::filesystem;
-using namespace qova_tool;
+using namespace qova::tool;
+namespace codecs = qova::codecs;
+using qova::pipeline::load_table;
+using qova::pipeline::capture_operator_errors;
 
 namespace {
 
@@ -68,7 +71,7 @@ public:
 
 void add_file_options(CLI::App *cmd, CommandLine &line) {
     cmd->add_option("inputs", line.inputs,
-                    "images to read (" + zenk::format_list() +
+                    "images to read (" + codecs::format_list() +
                         "); - reads standard input; a name that starts with - goes after -- (or write ./-name)")
         ->required()
         ->type_name("IN...");
@@ -80,7 +83,7 @@ void add_file_options(CLI::App *cmd, CommandLine &line) {
     cmd->add_option("-j,--jobs", line.jobs, "threads in all, for images at once or parts of one (default: number of cores)")
         ->type_name("N");
     cmd->add_option("--format", line.format,
-                    "output format: " + zenk::format_names() + " (default: the output name's, else the input's)")
+                    "output format: " + codecs::format_names() + " (default: the output name's, else the input's)")
         ->type_name("FORMAT");
     cmd->add_option("--quality", line.quality,
                     "JPEG, WebP, HEIC and AVIF output quality, 1..100 (default: a JPEG input's own for JPEG output, "
@@ -118,7 +121,7 @@ JobOptions job_options(const CommandLine &line, const CLI::App &sub) {
     if (sub.count("--max-pixels"))
         options.limits.max_pixels = static_cast<uint64_t>(whole_number("--max-pixels", line.max_pixels, 1, INT64_MAX));
     options.limits.max_memory = sub.count("--max-memory") ? parse_size("--max-memory", line.max_memory)
-                                                          : zenk::default_memory_limit();
+                                                          : codecs::default_memory_limit();
     options.limits.memory_hint = " (--max-memory)";
     options.strip = line.strip;
     options.assume_srgb = line.assume_srgb;
@@ -145,17 +148,17 @@ void warn_about_centre(const Operation &op) {
               << kLast << " nm): " << consequence << "\n";
 }
 
-fs::path output_in_folder(const fs::path &folder, const fs::path &input, const std::optional<zenk::FileFormat> &format) {
+fs::path output_in_folder(const fs::path &folder, const fs::path &input, const std::optional<codecs::FileFormat> &format) {
     fs::path name = input.filename();
     if (name.empty()) name = input.parent_path().filename();  // "dir/"
     fs::path out = folder / name;
-    if (format) out.replace_extension(zenk::format_extension(*format));
+    if (format) out.replace_extension(codecs::format_extension(*format));
     return out;
 }
 
 // Pairs each input with its output. What makes the whole command line wrong
 // throws a UsageError; a problem of one input stays with its task.
-std::vector<Task> plan_tasks(const CommandLine &line, const std::optional<zenk::FileFormat> &format) {
+std::vector<Task> plan_tasks(const CommandLine &line, const std::optional<codecs::FileFormat> &format) {
     if (line.output.empty()) throw UsageError("-o needs an output file, folder or - (standard output), not ''");
     for (const std::string &input : line.inputs)
         if (input.empty()) throw UsageError("an input name is empty");
@@ -187,7 +190,7 @@ std::vector<Task> plan_tasks(const CommandLine &line, const std::optional<zenk::
         if (!fs::is_directory(folder, ec))
             throw UsageError(line.output + ": " + fs::path(line.output).parent_path().string() + " is not a folder");
         if (!format && !named_format)
-            throw UsageError(line.output + ": unknown output format (name it " + zenk::written_extensions() +
+            throw UsageError(line.output + ": unknown output format (name it " + codecs::written_extensions() +
                              ", or give --format)");
     }
 
@@ -461,9 +464,9 @@ int run(int argc, char **argv) {
     if (kind == OperatorKind::Hue && sub.count("--poles")) op.poles = parse_poles(line.poles);
     if (kind == OperatorKind::Bandpass && sub.count("--table") && line.table.empty())
         throw UsageError("--table needs a file name, not ''");
-    std::optional<zenk::FileFormat> format;
+    std::optional<codecs::FileFormat> format;
     if (sub.count("--format") && !(format = format_named(line.format)))
-        throw UsageError("--format needs one of " + zenk::format_names() + ", not '" + line.format + "'");
+        throw UsageError("--format needs one of " + codecs::format_names() + ", not '" + line.format + "'");
     const unsigned jobs = sub.count("--jobs") ? static_cast<unsigned>(whole_number("--jobs", line.jobs, 1, 1024))
                                               : std::max(1u, std::thread::hardware_concurrency());
 

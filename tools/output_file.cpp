@@ -1,6 +1,6 @@
 #include "output_file.h"
 
-#include "temporary_file.h"
+#include "codecs/temporary_file.h"
 
 #include <atomic>
 #include <cerrno>
@@ -14,7 +14,7 @@
 
 namespace fs = std::filesystem;
 
-namespace qova_tool {
+namespace qova::tool {
 
 namespace {
 
@@ -242,9 +242,9 @@ bool OutputFile::stage_for_copy(std::string *error) {
         return false;
     }
     const fs::path dir = final_.has_parent_path() ? final_.parent_path() : fs::path(".");
-    fd_ = zenk::open_unnamed_file(dir);
-    if (fd_ < 0) fd_ = zenk::open_unnamed_file(zenk::temporary_folder());
-    if (fd_ < 0) *error = system_error("cannot make a temporary file in " + zenk::temporary_folder().string());
+    fd_ = codecs::open_unnamed_file(dir);
+    if (fd_ < 0) fd_ = codecs::open_unnamed_file(codecs::temporary_folder());
+    if (fd_ < 0) *error = system_error("cannot make a temporary file in " + codecs::temporary_folder().string());
     return fd_ >= 0;
 }
 
@@ -371,4 +371,4 @@ bool OutputFile::copy_into_target(std::string *error) {
     return true;
 }
 
-}  // namespace qova_tool
+}  // namespace qova::tool

@@ -19,7 +19,7 @@
 #include <memory>
 #include <string>
 
-namespace qova_tool {
+namespace qova::tool {
 
 // True if `path` is written straight into rather than replaced: a FIFO, a
 // character device or a socket, or an open file named through /proc (such
@@ -73,6 +73,6 @@ private:
     int slot_ = -1;
 };
 
-}  // namespace qova_tool
+}  // namespace qova::tool
 
 #endif

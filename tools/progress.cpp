@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <unistd.h>
 
-namespace qova_tool {
+namespace qova::tool {
 
 namespace {
 constexpr int kWidth = 30;
@@ -65,4 +65,4 @@ void Progress::finish() {
     drawn_ = false;
 }
 
-}  // namespace qova_tool
+}  // namespace qova::tool

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <vector>
 
-namespace qova_tool {
+namespace qova::tool {
 
 class Progress {
 public:
@@ -39,6 +39,6 @@ private:
     bool drawn_ = false;
 };
 
-}  // namespace qova_tool
+}  // namespace qova::tool
 
 #endif

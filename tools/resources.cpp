@@ -7,7 +7,7 @@
 #define QOVA_SOURCE_DATA_DIR ""
 #endif
 
-namespace qova_tool {
+namespace qova::tool {
 
 std::optional<std::filesystem::path> find_shipped_file(const std::string &name) {
     std::error_code ec;
@@ -22,4 +22,4 @@ std::optional<std::filesystem::path> find_shipped_file(const std::string &name) 
     return std::nullopt;
 }
 
-}  // namespace qova_tool
+}  // namespace qova::tool

@@ -7,12 +7,12 @@
 #include <optional>
 #include <string>
 
-namespace qova_tool {
+namespace qova::tool {
 
 // Looks in <executable dir>/../share/qova (build and install trees alike), then
 // in the source tree the tool was built from.
 std::optional<std::filesystem::path> find_shipped_file(const std::string &name);
 
-}  // namespace qova_tool
+}  // namespace qova::tool
 
 #endif
