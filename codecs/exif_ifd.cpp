@@ -1,4 +1,4 @@
-#include "exif_ifd.h"
+#include "detail/exif_ifd.h"
 
 #include <algorithm>
 #include <cstring>

@@ -4,7 +4,7 @@
 // samples are scaled to 16 bits and back; the file's colour, given as an ICC
 // profile or as nclx codes, EXIF and XMP travel with the pixels.
 #include "colour/icc.h"
-#include "hevc_decoder.h"
+#include "detail/hevc_decoder.h"
 #include "raster.h"
 
 #include <libheif/heif.h>

@@ -1,4 +1,4 @@
-#include "hevc_decoder.h"
+#include "detail/hevc_decoder.h"
 
 #include <libde265/de265.h>
 

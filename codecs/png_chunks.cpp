@@ -1,6 +1,6 @@
 // PNG metadata: the chunk walk before libpng reads a file, the colour
 // description, EXIF and text chunks read, and the same written back.
-#include "png_internal.h"
+#include "detail/png.h"
 
 #include <zlib.h>
 

@@ -1,6 +1,6 @@
 // PNG reading: libpng for the header, metadata, interlaced, palette and
 // low-bit images; plain images' rows inflated and unfiltered here.
-#include "png_internal.h"
+#include "detail/png.h"
 
 #include <zlib.h>
 

@@ -1,8 +1,8 @@
 // PNG writing: libpng writes the header and metadata chunks; the image data
 // is filtered and deflated here, band by band, so that the filters and the
 // deflate strategy follow the content and bands are made on several threads.
-#include "banded_writer.h"
-#include "png_internal.h"
+#include "detail/banded_writer.h"
+#include "detail/png.h"
 
 #include <zlib.h>
 

@@ -1,8 +1,8 @@
 #include "hsi_mapping.h"
 
 #include "qova_conversions.hpp"
-#include "fast_trig.h"
-#include "pixel_io.h"
+#include "detail/fast_trig.h"
+#include "detail/pixel_io.h"
 
 #include <algorithm>
 #include <cmath>

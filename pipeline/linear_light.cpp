@@ -1,6 +1,6 @@
 #include "linear_light.h"
 
-#include "pixel_io.h"
+#include "detail/pixel_io.h"
 
 #include <algorithm>
 #include <cmath>
@@ -19,18 +19,49 @@ int32_t operator_sample(double v) {
     return static_cast<int32_t>(std::floor(std::clamp(v, -1073741824.0, 1073741824.0) + 0.5));
 }
 
+// The tables between file samples and the operator's, built once for each
+// kind (linear or stored values) and file depth, shared by every run.
+struct LinearTables {
+    std::vector<uint16_t> to_operator;  // by 16-bit file value
+    std::vector<uint16_t> to_file;      // by 16-bit operator value, at the file's depth
+};
+
+const LinearTables &linear_tables(bool linear, int depth) {
+    const auto make = [](bool lin, uint32_t max) {
+        LinearTables t;
+        t.to_operator.resize(65536);
+        t.to_file.resize(65536);
+        for (uint32_t v = 0; v < 65536; ++v) {
+            const double unit = v / 65535.0;
+            t.to_operator[v] = lin ? round_to(srgb_to_linear(unit) * 65535, 65535) : static_cast<uint16_t>(v);
+            t.to_file[v] = round_to((lin ? linear_to_srgb(unit) : unit) * max, max);
+        }
+        return t;
+    };
+    // Each made on first use only, once whatever the number of threads.
+    if (linear && depth == 16) {
+        static const LinearTables tables = make(true, 65535);
+        return tables;
+    }
+    if (linear) {
+        static const LinearTables tables = make(true, 255);
+        return tables;
+    }
+    if (depth == 16) {
+        static const LinearTables tables = make(false, 65535);
+        return tables;
+    }
+    static const LinearTables tables = make(false, 255);
+    return tables;
+}
+
 }  // namespace
 
 void ColourMapping::start(const codecs::RasterInfo &input) {
     info_ = input;
-    const uint32_t max = input.max_value();
-    to_operator_.resize(65536);
-    to_file_.resize(65536);
-    for (uint32_t v = 0; v < 65536; ++v) {
-        const double unit = v / 65535.0;
-        to_operator_[v] = linear_ ? round_to(srgb_to_linear(unit) * 65535, 65535) : static_cast<uint16_t>(v);
-        to_file_[v] = round_to((linear_ ? linear_to_srgb(unit) : unit) * max, max);
-    }
+    const LinearTables &tables = linear_tables(linear_, input.bit_depth);
+    to_operator_ = tables.to_operator.data();
+    to_file_ = tables.to_file.data();
 }
 
 void ColourMapping::to_planes(const pipeline::RawRows &file, const pipeline::PlaneRows &planes) {

@@ -36,8 +36,8 @@ private:
     codecs::RasterInfo info_;
     std::vector<float> rgb_;          // one row through colours_
     std::vector<uint16_t> samples_;  // and back
-    std::vector<uint16_t> to_operator_;  // by 16-bit file value
-    std::vector<uint16_t> to_file_;      // by 16-bit operator value, at the file's depth
+    const uint16_t *to_operator_ = nullptr;  // by 16-bit file value
+    const uint16_t *to_file_ = nullptr;      // by 16-bit operator value, at the file's depth
 };
 
 }  // namespace qova::pipeline

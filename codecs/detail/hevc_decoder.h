@@ -3,8 +3,8 @@
 // libheif drops decoding warnings when it converts colours. A picture the
 // decoder found damaged is returned as concealed, as libheif's own plugin
 // returns it, and libde265's description goes to the lease's report.
-#ifndef QOVA_CODECS_HEVC_DECODER_H
-#define QOVA_CODECS_HEVC_DECODER_H
+#ifndef QOVA_CODECS_DETAIL_HEVC_DECODER_H
+#define QOVA_CODECS_DETAIL_HEVC_DECODER_H
 
 #include <libheif/heif_plugin.h>
 

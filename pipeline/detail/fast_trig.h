@@ -1,8 +1,8 @@
 // Arc tangent and cosine for the tool's colour mappings: series in plain
 // double arithmetic, so that loops over pixels vectorise, with error bounds
 // small enough for the callers' fallbacks to rely on.
-#ifndef QOVA_PIPELINE_FAST_TRIG_H
-#define QOVA_PIPELINE_FAST_TRIG_H
+#ifndef QOVA_PIPELINE_DETAIL_FAST_TRIG_H
+#define QOVA_PIPELINE_DETAIL_FAST_TRIG_H
 
 namespace qova::pipeline::fast {
 

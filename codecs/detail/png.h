@@ -4,10 +4,10 @@
 // libpng reports errors by longjmp: every function that calls into it sets the
 // jump point first and keeps no automatic objects with destructors alive
 // across the calls, so unwinding skips nothing.
-#ifndef QOVA_CODECS_PNG_INTERNAL_H
-#define QOVA_CODECS_PNG_INTERNAL_H
+#ifndef QOVA_CODECS_DETAIL_PNG_H
+#define QOVA_CODECS_DETAIL_PNG_H
 
-#include "raster.h"
+#include "codecs/raster.h"
 
 #include <png.h>
 

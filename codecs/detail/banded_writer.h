@@ -1,10 +1,10 @@
 // A writer whose work is done band by band, PNG's and TIFF's: rows handed to
 // write_rows gather into bands of band_rows() and are encoded and written as
 // the band path (encode_band on any thread, write_band in order) would.
-#ifndef QOVA_CODECS_BANDED_WRITER_H
-#define QOVA_CODECS_BANDED_WRITER_H
+#ifndef QOVA_CODECS_DETAIL_BANDED_WRITER_H
+#define QOVA_CODECS_DETAIL_BANDED_WRITER_H
 
-#include "raster.h"
+#include "codecs/raster.h"
 
 #include <string>
 #include <vector>

@@ -1,6 +1,6 @@
 // One file pixel read as RGB and written back, shared by the mappings.
-#ifndef QOVA_PIPELINE_PIXEL_IO_H
-#define QOVA_PIPELINE_PIXEL_IO_H
+#ifndef QOVA_PIPELINE_DETAIL_PIXEL_IO_H
+#define QOVA_PIPELINE_DETAIL_PIXEL_IO_H
 
 #include "codecs/raster.h"
 

@@ -3,8 +3,8 @@
 // Both are TIFF directories (IFDs) whose values may lie anywhere, so a copy
 // gathers each directory with its values, in either byte order, and points
 // them at their new place.
-#ifndef QOVA_CODECS_EXIF_IFD_H
-#define QOVA_CODECS_EXIF_IFD_H
+#ifndef QOVA_CODECS_DETAIL_EXIF_IFD_H
+#define QOVA_CODECS_DETAIL_EXIF_IFD_H
 
 #include <cstdint>
 #include <functional>
