@@ -43,9 +43,9 @@ inline uint32_t be32(const unsigned char *p) {
     return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 | p[3];
 }
 
-inline // The PNG predictor: of the left, upper and upper-left neighbours, the one
+// The PNG predictor: of the left, upper and upper-left neighbours, the one
 // nearest to left + upper - upper-left.
-uint8_t paeth(uint8_t a, uint8_t b, uint8_t c) {
+inline uint8_t paeth(uint8_t a, uint8_t b, uint8_t c) {
     const int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);
     return pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
 }
