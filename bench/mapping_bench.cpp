@@ -8,9 +8,9 @@
 
 #include <benchmark/benchmark.h>
 
+#include <unistd.h>
 #include <map>
 #include <random>
-#include <unistd.h>
 
 namespace codecs = qova::codecs;
 namespace pipeline = qova::pipeline;
@@ -79,7 +79,8 @@ struct ExactMapping {
                 std::copy_n(file.data + i * 3, 3, dst);
                 continue;
             }
-            const auto rgb = pipeline::exact_rgb(result.plane[1][i], result.plane[2][i], result.plane[0][i], pixels[i], 255);
+            const auto rgb =
+                pipeline::exact_rgb(result.plane[1][i], result.plane[2][i], result.plane[0][i], pixels[i], 255);
             std::copy(rgb.begin(), rgb.end(), dst);
         }
     }
@@ -105,8 +106,8 @@ void run(benchmark::State &state, const std::string &input, bool back, bool hue)
     for (auto _ : state) {
         for (int32_t y = 0; y < kHeight; y += kPartRows) {
             const int rows = std::min(kPartRows, kHeight - y);
-            const pipeline::RawRows file{const_cast<uint16_t *>(image.data()) + static_cast<std::size_t>(y) * kWidth * 3, rows,
-                                     kWidth, 3};
+            const pipeline::RawRows file{
+                const_cast<uint16_t *>(image.data()) + static_cast<std::size_t>(y) * kWidth * 3, rows, kWidth, 3};
             const pipeline::PlaneRows in = in_planes.resize(rows, kWidth);
             mapping.there(file, in);
             if (!back) continue;
@@ -142,9 +143,8 @@ int main(int argc, char **argv) {
             for (const bool fast : {false, true}) {
                 const std::string name = std::string(fast ? "fast/" : "exact/") + kWays[way] + "/" + input;
                 const bool back = way > 0, hue = way == 2;
-                auto *b = fast ? benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State &s) {
-                    run<FastMapping>(s, input, back, hue);
-                })
+                auto *b = fast ? benchmark::RegisterBenchmark(
+                                     name.c_str(), [=](benchmark::State &s) { run<FastMapping>(s, input, back, hue); })
                                : benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State &s) {
                                      run<ExactMapping>(s, input, back, hue);
                                  });

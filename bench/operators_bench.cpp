@@ -5,21 +5,21 @@
 // - the band filter against its straightforward implementation.
 // After the usual table, prints each operator's throughput and its ratio to
 // its baseline.
-#include "qova_conversions.hpp"
 #include "host/memory_host.h"
 #include "qova.h"
+#include "qova_conversions.hpp"
 #include "reference_filter.h"
 #include "upscale.h"
 
 #include <benchmark/benchmark.h>
 
+#include <unistd.h>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <iostream>
 #include <map>
-#include <unistd.h>
 
 namespace {
 
@@ -127,7 +127,7 @@ void run(benchmark::State &state, const std::string &input, bool colour, const O
 
 struct Case {
     const char *name;
-    bool colour;       // colour input (the filter) or hue-saturation input
+    bool colour;  // colour input (the filter) or hue-saturation input
     const char *baseline;
     Operator op;
 };

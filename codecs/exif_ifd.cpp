@@ -11,9 +11,9 @@ constexpr uint16_t kExifIfd = 34665, kGpsIfd = 34853, kInteropIfd = 40965, kOrie
 // First-directory tags that describe the picture rather than the pixels.
 constexpr uint16_t kTextTags[] = {270, 271, 272, 305, 306, 315, 33432};
 
-constexpr std::size_t kMaxEntries = 1000;       // a directory longer than this is not EXIF
-constexpr std::size_t kMaxBytes = 1 << 20;      // all the directories of a block together
-constexpr int kMaxDepth = 3;                    // first directory, EXIF, interoperability
+constexpr std::size_t kMaxEntries = 1000;   // a directory longer than this is not EXIF
+constexpr std::size_t kMaxBytes = 1 << 20;  // all the directories of a block together
+constexpr int kMaxDepth = 3;                // first directory, EXIF, interoperability
 
 uint32_t get(const uint8_t *p, int bytes, bool big) {
     uint32_t v = 0;
@@ -29,11 +29,19 @@ void put(uint8_t *p, uint32_t v, int bytes, bool big) {
 // (a rational is two LONGs); 0 for types unknown here.
 std::pair<int, int> type_size(uint16_t type) {
     switch (type) {
-    case 1: case 2: case 6: case 7: return {1, 1};  // BYTE, ASCII, SBYTE, UNDEFINED
-    case 3: case 8: return {2, 2};                  // SHORT, SSHORT
-    case 4: case 9: case 11: case 13: return {4, 4};  // LONG, SLONG, FLOAT, IFD
-    case 5: case 10: return {8, 4};                 // RATIONAL, SRATIONAL
-    case 12: return {8, 8};                         // DOUBLE
+    case 1:
+    case 2:
+    case 6:
+    case 7: return {1, 1};  // BYTE, ASCII, SBYTE, UNDEFINED
+    case 3:
+    case 8: return {2, 2};  // SHORT, SSHORT
+    case 4:
+    case 9:
+    case 11:
+    case 13: return {4, 4};  // LONG, SLONG, FLOAT, IFD
+    case 5:
+    case 10: return {8, 4};  // RATIONAL, SRATIONAL
+    case 12: return {8, 8};  // DOUBLE
     default: return {0, 0};
     }
 }
@@ -71,7 +79,8 @@ public:
         std::size_t kept = 0;
         for (std::size_t i = 0; i < count; ++i) {
             const uint8_t *e = entries.data() + i * 12;
-            const uint16_t tag = static_cast<uint16_t>(get(e, 2, big_in_)), type = static_cast<uint16_t>(get(e + 2, 2, big_in_));
+            const uint16_t tag = static_cast<uint16_t>(get(e, 2, big_in_)),
+                           type = static_cast<uint16_t>(get(e + 2, 2, big_in_));
             const uint32_t n = get(e + 4, 4, big_in_);
             if (keep && !keep(tag)) continue;
             uint8_t value[4] = {0, 0, 0, 0};
@@ -174,12 +183,14 @@ ExifForTiff exif_for_tiff(const std::vector<uint8_t> &exif, bool big_endian, uin
     IfdCopier copier(read, big_in, big_endian, base);
     for (std::size_t i = 0; i < count && ifd0 + 2 + 12 * (i + 1) <= exif.size(); ++i) {
         const uint8_t *e = exif.data() + ifd0 + 2 + 12 * i;
-        const uint16_t tag = static_cast<uint16_t>(get(e, 2, big_in)), type = static_cast<uint16_t>(get(e + 2, 2, big_in));
+        const uint16_t tag = static_cast<uint16_t>(get(e, 2, big_in)),
+                       type = static_cast<uint16_t>(get(e + 2, 2, big_in));
         const uint32_t n = get(e + 4, 4, big_in), field = get(e + 8, 4, big_in);
         if (tag == kExifIfd || tag == kGpsIfd) {
             if ((type != 4 && type != 13) || n != 1) continue;
             (tag == kExifIfd ? result.exif_offset : result.gps_offset) = copier.copy(field, 1);
-        } else if (type == 2 && n > 0 && std::find(std::begin(kTextTags), std::end(kTextTags), tag) != std::end(kTextTags)) {
+        } else if (type == 2 && n > 0 &&
+                   std::find(std::begin(kTextTags), std::end(kTextTags), tag) != std::end(kTextTags)) {
             std::string text(n, '\0');
             if (n <= 4) {
                 std::memcpy(&text[0], e + 8, n);

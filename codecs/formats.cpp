@@ -37,8 +37,8 @@ const std::vector<FormatEntry> &formats() {
 
 // The ISO media brands of still images and sequences in HEVC or AV1.
 bool is_heif_brand(const unsigned char *brand) {
-    static const char *const kBrands[] = {"heic", "heix", "heim", "heis", "hevc", "hevx", "hevm", "hevs",
-                                          "mif1", "msf1", "mif2", "avif", "avis"};
+    static const char *const kBrands[] = {"heic", "heix", "heim", "heis", "hevc", "hevx", "hevm",
+                                          "hevs", "mif1", "msf1", "mif2", "avif", "avis"};
     for (const char *b : kBrands)
         if (std::memcmp(brand, b, 4) == 0) return true;
     return false;
@@ -105,7 +105,8 @@ std::unique_ptr<RasterWriter> open_writer(FileFormat format, std::FILE *file, co
     case FileFormat::Jpeg: return open_jpeg_writer(file, info, JpegOptions{options.quality, options.sampling}, error);
     case FileFormat::Tiff: return open_tiff_writer(file, info, error);
     case FileFormat::Webp: return open_webp_writer(file, info, options, error);
-    case FileFormat::Heic: case FileFormat::Avif: return open_heif_writer(file, format, info, options, error);
+    case FileFormat::Heic:
+    case FileFormat::Avif: return open_heif_writer(file, format, info, options, error);
     }
     return nullptr;
 }
@@ -119,7 +120,8 @@ std::unique_ptr<RasterReader> open_reader(std::FILE *file, const ReadLimits &lim
     }
     static const unsigned char kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
     if (got >= 8 && std::equal(magic, magic + 8, kPng)) return open_png_reader(file, limits, error);
-    if (got >= 3 && magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF) return open_jpeg_reader(file, limits, error);
+    if (got >= 3 && magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF)
+        return open_jpeg_reader(file, limits, error);
     if (got >= 4 && (std::memcmp(magic, "II*\0", 4) == 0 || std::memcmp(magic, "MM\0*", 4) == 0 ||
                      std::memcmp(magic, "II+\0", 4) == 0 || std::memcmp(magic, "MM\0+", 4) == 0))
         return open_tiff_reader(file, limits, error);

@@ -19,8 +19,8 @@
 namespace qova::codecs {
 
 using colour::Primaries;
-using colour::TransferCurve;
 using colour::rgb_icc_profile;
+using colour::TransferCurve;
 
 namespace {
 
@@ -36,7 +36,8 @@ std::vector<std::string> file_brands(std::FILE *file) {
     const std::size_t got = std::fread(head, 1, sizeof head, file);
     std::fseek(file, 0, SEEK_SET);
     if (got < 16) return {};
-    const std::size_t size = std::min<std::size_t>(got, (std::size_t{head[0]} << 24) | (head[1] << 16) | (head[2] << 8) | head[3]);
+    const std::size_t size =
+        std::min<std::size_t>(got, (std::size_t{head[0]} << 24) | (head[1] << 16) | (head[2] << 8) | head[3]);
     std::vector<std::string> brands{std::string(reinterpret_cast<char *>(head) + 8, 4)};
     for (std::size_t at = 16; at + 4 <= size; at += 4) brands.emplace_back(reinterpret_cast<char *>(head) + at, 4);
     return brands;
@@ -85,12 +86,12 @@ std::vector<uint8_t> nclx_profile(const heif_color_profile_nclx &nclx, std::stri
                    " (HDR), which has no ICC equivalent: colours were read as sRGB";
         return {};
     }
-    const Primaries primaries = {nclx.color_primary_white_x, nclx.color_primary_white_y,
-                                 nclx.color_primary_red_x,   nclx.color_primary_red_y,
-                                 nclx.color_primary_green_x, nclx.color_primary_green_y,
+    const Primaries primaries = {nclx.color_primary_white_x, nclx.color_primary_white_y, nclx.color_primary_red_x,
+                                 nclx.color_primary_red_y,   nclx.color_primary_green_x, nclx.color_primary_green_y,
                                  nclx.color_primary_blue_x,  nclx.color_primary_blue_y};
-    return rgb_icc_profile(primaries, curve, "HEIF nclx " + std::to_string(nclx.color_primaries) + "/" +
-                                                 std::to_string(nclx.transfer_characteristics));
+    return rgb_icc_profile(
+        primaries, curve,
+        "HEIF nclx " + std::to_string(nclx.color_primaries) + "/" + std::to_string(nclx.transfer_characteristics));
 }
 
 bool is_srgb(const heif_color_profile_nclx &nclx) {
@@ -114,7 +115,8 @@ public:
         const bool av1 = !brands.empty() && (brands[0] == "avif" || brands[0] == "avis");
         info_.format = av1 ? FileFormat::Avif : FileFormat::Heic;
         if (has(brands, "avis") || has(brands, "msf1") || has(brands, "hevs")) {
-            error_ = std::string(av1 ? "animated AVIF" : "HEIF image sequence") + ": only still images can be processed";
+            error_ =
+                std::string(av1 ? "animated AVIF" : "HEIF image sequence") + ": only still images can be processed";
             return false;
         }
         if (std::fseek(file, 0, SEEK_END) != 0) return fail("cannot seek in the input");
@@ -129,7 +131,8 @@ public:
         heif_context_set_maximum_image_size_limit(
             context_, static_cast<int>(std::min<uint64_t>(limits.max_pixels, INT32_MAX - 1) + 1));
         static const heif_reader kReader = {1, source_position, source_read, source_seek, source_wait};
-        if (!check(heif_context_read_from_reader(context_, &kReader, &source_, nullptr), "unreadable HEIF")) return false;
+        if (!check(heif_context_read_from_reader(context_, &kReader, &source_, nullptr), "unreadable HEIF"))
+            return false;
         const int images = heif_context_get_number_of_top_level_images(context_);
         if (images > 1) {
             error_ = "HEIF file of " + std::to_string(images) + " images: only single images can be processed";
@@ -138,7 +141,8 @@ public:
         if (!check(heif_context_get_primary_image_handle(context_, &handle_), "HEIF without a primary image"))
             return false;
         const int width = heif_image_handle_get_width(handle_), height = heif_image_handle_get_height(handle_);
-        error_ = size_problem(static_cast<uint64_t>(std::max(width, 0)), static_cast<uint64_t>(std::max(height, 0)), limits);
+        error_ =
+            size_problem(static_cast<uint64_t>(std::max(width, 0)), static_cast<uint64_t>(std::max(height, 0)), limits);
         if (!error_.empty()) return false;
         info_.width = width;
         info_.height = height;
@@ -185,7 +189,8 @@ private:
             if (block.size() >= 4) {
                 const std::size_t skip =
                     4 + (std::size_t{block[0]} << 24 | std::size_t{block[1]} << 16 | block[2] << 8 | block[3]);
-                if (skip < block.size()) meta.exif.assign(block.begin() + static_cast<std::ptrdiff_t>(skip), block.end());
+                if (skip < block.size())
+                    meta.exif.assign(block.begin() + static_cast<std::ptrdiff_t>(skip), block.end());
             }
             set_exif_orientation_normal(meta.exif);
         }
@@ -204,8 +209,8 @@ private:
                 meta.icc_profile.clear();
         }
         heif_color_profile_nclx *nclx = nullptr;
-        if (meta.icc_profile.empty() && heif_image_handle_get_nclx_color_profile(handle_, &nclx).code == heif_error_Ok &&
-            nclx) {
+        if (meta.icc_profile.empty() &&
+            heif_image_handle_get_nclx_color_profile(handle_, &nclx).code == heif_error_Ok && nclx) {
             meta.nclx = Metadata::Nclx{static_cast<uint16_t>(nclx->color_primaries),
                                        static_cast<uint16_t>(nclx->transfer_characteristics)};
             if (!is_srgb(*nclx)) {
@@ -225,14 +230,16 @@ private:
 
     bool decode() {
         const bool alpha = info_.channels == 4, deep = info_.bit_depth == 16;
-        const heif_chroma chroma = deep ? (alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
-                                        : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
+        const heif_chroma chroma =
+            deep ? (alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
+                 : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
         if (!check(heif_decode_image(handle_, &image_, heif_colorspace_RGB, chroma, nullptr), "unreadable HEIF image"))
             return false;
         plane_ = heif_image_get_plane_readonly(image_, heif_channel_interleaved, &stride_);
         const int bits = heif_image_get_bits_per_pixel_range(image_, heif_channel_interleaved);
         if (!plane_ || heif_image_get_width(image_, heif_channel_interleaved) != info_.width ||
-            heif_image_get_height(image_, heif_channel_interleaved) != info_.height || (deep && (bits <= 8 || bits > 16)))
+            heif_image_get_height(image_, heif_channel_interleaved) != info_.height ||
+            (deep && (bits <= 8 || bits > 16)))
             return fail("unreadable HEIF image");
         if (deep) info_.coded_bits = bits;
         premultiplied_ = alpha && heif_image_handle_is_premultiplied_alpha(handle_);
@@ -249,7 +256,8 @@ private:
         const uint32_t most = info_.max_value();
         for (int32_t x = 0; x < info_.width; ++x, row += 4) {
             const uint32_t a = row[3];
-            for (int c = 0; c < 3; ++c) row[c] = static_cast<uint16_t>(a ? std::min((row[c] * most + a / 2) / a, most) : 0);
+            for (int c = 0; c < 3; ++c)
+                row[c] = static_cast<uint16_t>(a ? std::min((row[c] * most + a / 2) / a, most) : 0);
         }
     }
 
@@ -284,7 +292,8 @@ private:
 };
 
 heif_error write_to_file(heif_context *, const void *data, size_t size, void *user) {
-    if (std::fwrite(data, 1, size, static_cast<std::FILE *>(user)) == size) return {heif_error_Ok, heif_suberror_Unspecified, ""};
+    if (std::fwrite(data, 1, size, static_cast<std::FILE *>(user)) == size)
+        return {heif_error_Ok, heif_suberror_Unspecified, ""};
     return {heif_error_Encoding_error, heif_suberror_Cannot_write_output_data, "cannot write"};
 }
 
@@ -330,10 +339,12 @@ public:
             heif_encoder_set_parameter_string(encoder_, "chroma", chroma);
         }
         const bool alpha = info.channels == 4, deep = bits_ > 8;
-        const heif_chroma chroma = deep ? (alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
-                                        : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
+        const heif_chroma chroma =
+            deep ? (alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
+                 : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
         if (heif_image_create(info.width, info.height, heif_colorspace_RGB, chroma, &image_).code != heif_error_Ok ||
-            heif_image_add_plane(image_, heif_channel_interleaved, info.width, info.height, bits_).code != heif_error_Ok)
+            heif_image_add_plane(image_, heif_channel_interleaved, info.width, info.height, bits_).code !=
+                heif_error_Ok)
             return fail("out of memory");
         plane_ = heif_image_get_plane(image_, heif_channel_interleaved, &stride_);
         if (!plane_) return fail("out of memory");
@@ -363,7 +374,9 @@ public:
 
     bool finish() override {
         if (next_row_ != info_.height)
-            return fail(("only " + std::to_string(next_row_) + " of " + std::to_string(info_.height) + " rows were written").c_str());
+            return fail(
+                ("only " + std::to_string(next_row_) + " of " + std::to_string(info_.height) + " rows were written")
+                    .c_str());
         const Metadata &meta = info_.metadata;
         // AVIF keeps nclx codes as they came; HEIC gets the profile made from
         // them, as libheif leaves HEIC's nclx box out for macOS's sake.

@@ -2,9 +2,9 @@
 
 #include <libde265/de265.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
-#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -45,13 +45,15 @@ int supports(heif_compression_format format) { return format == heif_compression
 // is rows of the requested alignment, as libde265's own allocator makes them.
 int zeroed_buffer(de265_decoder_context *, de265_image_spec *layout, de265_image *image, void *) {
     const bool mono = layout->format == de265_image_format_mono8;
-    const int across = layout->format == de265_image_format_YUV420P8 || layout->format == de265_image_format_YUV422P8 ? 2 : 1;
+    const int across =
+        layout->format == de265_image_format_YUV420P8 || layout->format == de265_image_format_YUV422P8 ? 2 : 1;
     const int down = layout->format == de265_image_format_YUV420P8 ? 2 : 1;
     const size_t alignment = static_cast<size_t>(std::max(layout->alignment, 16));
     for (int c = 0; c < (mono ? 1 : 3); ++c) {
         const int width = c == 0 ? layout->width : layout->width / across;
         const int height = c == 0 ? layout->height : layout->height / down;
-        const int stride = (width + static_cast<int>(alignment) - 1) / static_cast<int>(alignment) * static_cast<int>(alignment);
+        const int stride =
+            (width + static_cast<int>(alignment) - 1) / static_cast<int>(alignment) * static_cast<int>(alignment);
         const size_t bytes = static_cast<size_t>(stride) * static_cast<size_t>(height) *
                              static_cast<size_t>((de265_get_bits_per_pixel(image, c) + 7) / 8);
         void *plane = nullptr;
@@ -82,7 +84,8 @@ heif_error push_data(void *raw, const void *data, size_t size) {
     auto *decoder = static_cast<Decoder *>(raw);
     const auto *bytes = static_cast<const uint8_t *>(data);
     for (size_t at = 0; at + 4 <= size;) {
-        const size_t length = size_t{bytes[at]} << 24 | size_t{bytes[at + 1]} << 16 | size_t{bytes[at + 2]} << 8 | bytes[at + 3];
+        const size_t length =
+            size_t{bytes[at]} << 24 | size_t{bytes[at + 1]} << 16 | size_t{bytes[at + 2]} << 8 | bytes[at + 3];
         at += 4;
         if (length > size - at || length > INT32_MAX)
             return {heif_error_Decoder_plugin_error, heif_suberror_End_of_data, "HEVC data cut short"};
@@ -119,17 +122,19 @@ heif_error to_heif_image(const de265_image *picture, heif_image **out) {
         uint8_t *target = heif_image_get_plane(image, channels[c], &target_stride);
         const size_t row = static_cast<size_t>(width) * static_cast<size_t>((bits + 7) / 8);
         for (int y = 0; y < height; ++y)
-            std::memcpy(target + static_cast<ptrdiff_t>(y) * target_stride, source + static_cast<ptrdiff_t>(y) * stride, row);
+            std::memcpy(target + static_cast<ptrdiff_t>(y) * target_stride, source + static_cast<ptrdiff_t>(y) * stride,
+                        row);
     }
     // The colour coding the stream's VUI gives (range, matrix), which
     // libheif's conversion to RGB follows unless the file overrides it.
     heif_color_profile_nclx *nclx = heif_nclx_color_profile_alloc();
     if (nclx) {
-        heif_nclx_color_profile_set_color_primaries(nclx, static_cast<uint16_t>(de265_get_image_colour_primaries(picture)));
+        heif_nclx_color_profile_set_color_primaries(nclx,
+                                                    static_cast<uint16_t>(de265_get_image_colour_primaries(picture)));
         heif_nclx_color_profile_set_transfer_characteristics(
             nclx, static_cast<uint16_t>(de265_get_image_transfer_characteristics(picture)));
-        heif_nclx_color_profile_set_matrix_coefficients(nclx,
-                                                        static_cast<uint16_t>(de265_get_image_matrix_coefficients(picture)));
+        heif_nclx_color_profile_set_matrix_coefficients(
+            nclx, static_cast<uint16_t>(de265_get_image_matrix_coefficients(picture)));
         nclx->full_range_flag = static_cast<uint8_t>(de265_get_image_full_range_flag(picture) != 0);
         heif_image_set_nclx_color_profile(image, nclx);
         heif_nclx_color_profile_free(nclx);

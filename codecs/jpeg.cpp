@@ -5,9 +5,10 @@
 
 #include "colour/cmyk.h"
 
-#include <jpeglib.h>
 #include <jerror.h>
+#include <jpeglib.h>
 
+#include <sys/stat.h>
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -15,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
 
 namespace qova::codecs {
 
@@ -27,10 +27,10 @@ struct ErrorManager {
     jpeg_error_mgr base;
     std::jmp_buf jump;
     char text[JMSG_LENGTH_MAX];
-    bool ended_early = false;   // the data ran out; what came before may still be whole
-    bool extraneous = false;    // stray bytes between segments: harmless
-    bool bad_profile = false;   // a damaged ICC profile segment: the profile is dropped
-    bool decoding = false;      // damage in the data is concealed (a writer's warnings are errors)
+    bool ended_early = false;           // the data ran out; what came before may still be whole
+    bool extraneous = false;            // stray bytes between segments: harmless
+    bool bad_profile = false;           // a damaged ICC profile segment: the profile is dropped
+    bool decoding = false;              // damage in the data is concealed (a writer's warnings are errors)
     char damage[JMSG_LENGTH_MAX] = "";  // the first damage the decoder concealed
 };
 
@@ -98,19 +98,19 @@ constexpr std::size_t kExifHeader = 6;
 constexpr char kXmpSignature[] = "http://ns.adobe.com/xap/1.0/";
 constexpr char kXmpExtensionSignature[] = "http://ns.adobe.com/xmp/extension/";
 constexpr char kPhotoshopSignature[] = "Photoshop 3.0";
-constexpr std::size_t kMaxSegment = 65533;  // a marker's data after its length field
+constexpr std::size_t kMaxSegment = 65533;   // a marker's data after its length field
 constexpr double kOptimiseBelow = 16 << 20;  // bytes of coefficients
 
 // The example tables of the JPEG standard (Annex K), in natural order, that
 // libjpeg and most writers scale by quality.
-constexpr unsigned kLumaTable[DCTSIZE2] = {
-    16, 11, 10, 16, 24,  40,  51,  61,  12, 12, 14, 19, 26,  58,  60,  55,  14, 13, 16, 24, 40,  57,  69,  56,
-    14, 17, 22, 29, 51,  87,  80,  62,  18, 22, 37, 56, 68,  109, 103, 77,  24, 35, 55, 64, 81,  104, 113, 92,
-    49, 64, 78, 87, 103, 121, 120, 101, 72, 92, 95, 98, 112, 100, 103, 99};
-constexpr unsigned kChromaTable[DCTSIZE2] = {
-    17, 18, 24, 47, 99, 99, 99, 99, 18, 21, 26, 66, 99, 99, 99, 99, 24, 26, 56, 99, 99, 99, 99, 99,
-    47, 66, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99,
-    99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99};
+constexpr unsigned kLumaTable[DCTSIZE2] = {16, 11, 10, 16, 24,  40,  51,  61,  12, 12, 14, 19, 26,  58,  60,  55,
+                                           14, 13, 16, 24, 40,  57,  69,  56,  14, 17, 22, 29, 51,  87,  80,  62,
+                                           18, 22, 37, 56, 68,  109, 103, 77,  24, 35, 55, 64, 81,  104, 113, 92,
+                                           49, 64, 78, 87, 103, 121, 120, 101, 72, 92, 95, 98, 112, 100, 103, 99};
+constexpr unsigned kChromaTable[DCTSIZE2] = {17, 18, 24, 47, 99, 99, 99, 99, 18, 21, 26, 66, 99, 99, 99, 99,
+                                             24, 26, 56, 99, 99, 99, 99, 99, 47, 66, 99, 99, 99, 99, 99, 99,
+                                             99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99,
+                                             99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99};
 
 // The quality whose scaled example tables lie nearest the file's (exact for
 // files that libjpeg wrote); 0 without a luma table.
@@ -124,9 +124,11 @@ int estimate_quality(const jpeg_decompress_struct &cinfo) {
         const auto entry = [scale](unsigned base) { return std::clamp((base * scale + 50) / 100, 1u, 255u); };
         uint64_t distance = 0;
         for (int k = 0; k < DCTSIZE2; ++k) {
-            distance += static_cast<uint64_t>(std::abs(static_cast<int>(luma->quantval[k]) - static_cast<int>(entry(kLumaTable[k]))));
+            distance += static_cast<uint64_t>(
+                std::abs(static_cast<int>(luma->quantval[k]) - static_cast<int>(entry(kLumaTable[k]))));
             if (chroma)
-                distance += static_cast<uint64_t>(std::abs(static_cast<int>(chroma->quantval[k]) - static_cast<int>(entry(kChromaTable[k]))));
+                distance += static_cast<uint64_t>(
+                    std::abs(static_cast<int>(chroma->quantval[k]) - static_cast<int>(entry(kChromaTable[k]))));
         }
         if (distance < best_distance) {
             best_distance = distance;
@@ -248,8 +250,10 @@ private:
         for (int c = 0; c < cinfo_.num_components; ++c) {
             const uint64_t h = static_cast<uint64_t>(std::max(cinfo_.comp_info[c].h_samp_factor, 1));
             const uint64_t v = static_cast<uint64_t>(std::max(cinfo_.comp_info[c].v_samp_factor, 1));
-            const uint64_t across = (cinfo_.image_width * h + 8 * static_cast<uint64_t>(max_h) - 1) / (8 * static_cast<uint64_t>(max_h));
-            const uint64_t down = (cinfo_.image_height * v + 8 * static_cast<uint64_t>(max_v) - 1) / (8 * static_cast<uint64_t>(max_v));
+            const uint64_t across =
+                (cinfo_.image_width * h + 8 * static_cast<uint64_t>(max_h) - 1) / (8 * static_cast<uint64_t>(max_h));
+            const uint64_t down =
+                (cinfo_.image_height * v + 8 * static_cast<uint64_t>(max_v) - 1) / (8 * static_cast<uint64_t>(max_v));
             bytes += across * down * DCTSIZE2 * sizeof(JCOEF);
         }
         return bytes;
@@ -286,8 +290,10 @@ private:
                 m->data_length > kExifHeader) {
                 if (meta.exif.empty()) meta.exif.assign(m->data + kExifHeader, m->data + m->data_length);
             } else if (m->marker == kExifMarker && starts_with(m, kXmpSignature, sizeof kXmpSignature)) {
-                if (meta.xmp.empty()) meta.xmp.assign(data + sizeof kXmpSignature, m->data_length - sizeof kXmpSignature);
-            } else if (m->marker == kExifMarker && starts_with(m, kXmpExtensionSignature, sizeof kXmpExtensionSignature)) {
+                if (meta.xmp.empty())
+                    meta.xmp.assign(data + sizeof kXmpSignature, m->data_length - sizeof kXmpSignature);
+            } else if (m->marker == kExifMarker &&
+                       starts_with(m, kXmpExtensionSignature, sizeof kXmpExtensionSignature)) {
                 meta.xmp_extension.emplace_back(data, m->data_length);
             } else if (m->marker == kIptcMarker && starts_with(m, kPhotoshopSignature, sizeof kPhotoshopSignature)) {
                 meta.photoshop.insert(meta.photoshop.end(), m->data + sizeof kPhotoshopSignature,
@@ -302,8 +308,8 @@ private:
         if (cinfo_.saw_JFIF_marker && !plain && cinfo_.X_density > 0 && cinfo_.Y_density > 0) {
             static const Resolution::Unit kUnits[] = {Resolution::Unit::Aspect, Resolution::Unit::PerInch,
                                                       Resolution::Unit::PerCentimetre};
-            meta.resolution = Resolution{kUnits[std::min<int>(cinfo_.density_unit, 2)], cinfo_.X_density,
-                                         cinfo_.Y_density};
+            meta.resolution =
+                Resolution{kUnits[std::min<int>(cinfo_.density_unit, 2)], cinfo_.X_density, cinfo_.Y_density};
         }
     }
 
@@ -443,9 +449,8 @@ private:
             add(segments_, kExifMarker, std::string(kXmpSignature, sizeof kXmpSignature), meta.xmp, "XMP");
         for (const std::string &extension : meta.xmp_extension) add(segments_, kExifMarker, "", extension, "XMP");
         // Image resources may span several segments, each signed.
-        const std::vector<uint8_t> resources = meta.photoshop.empty() && !meta.iptc.empty()
-                                                   ? photoshop_from_iptc(meta.iptc)
-                                                   : meta.photoshop;
+        const std::vector<uint8_t> resources =
+            meta.photoshop.empty() && !meta.iptc.empty() ? photoshop_from_iptc(meta.iptc) : meta.photoshop;
         const std::string signature(kPhotoshopSignature, sizeof kPhotoshopSignature);
         for (std::size_t at = 0; at < resources.size(); at += kMaxSegment - signature.size()) {
             const std::size_t n = std::min(resources.size() - at, kMaxSegment - signature.size());

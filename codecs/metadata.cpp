@@ -54,8 +54,8 @@ Resolution jfif_resolution(const Resolution &r) {
     } else if (r.unit == Resolution::Unit::PerMetre) {
         // Per inch if that is a whole number which converts back exactly.
         const uint64_t dpi_x = rounded_div(uint64_t{r.x} * 254, 10000), dpi_y = rounded_div(uint64_t{r.y} * 254, 10000);
-        const bool whole = dpi_x > 0 && dpi_y > 0 && rounded_div(dpi_x * 10000, 254) == r.x &&
-                           rounded_div(dpi_y * 10000, 254) == r.y;
+        const bool whole =
+            dpi_x > 0 && dpi_y > 0 && rounded_div(dpi_x * 10000, 254) == r.x && rounded_div(dpi_y * 10000, 254) == r.y;
         out.unit = whole ? Resolution::Unit::PerInch : Resolution::Unit::PerCentimetre;
         const uint64_t x = whole ? dpi_x : rounded_div(r.x, 100), y = whole ? dpi_y : rounded_div(r.y, 100);
         if (x == 0 || y == 0 || x > kJfifMax || y > kJfifMax) return {};
@@ -124,14 +124,14 @@ void set_exif_orientation_normal(std::vector<uint8_t> &exif) {
 
 std::vector<uint8_t> orientation_only_exif(int orientation) {
     std::vector<uint8_t> v = {'M', 'M', 0, 42};
-    put_u32(v, 8);          // IFD0 right after the header
-    put_u16(v, 1);          // one entry:
-    put_u16(v, 0x0112);     //   Orientation
-    put_u16(v, 3);          //   SHORT
-    put_u32(v, 1);          //   one value,
+    put_u32(v, 8);       // IFD0 right after the header
+    put_u16(v, 1);       // one entry:
+    put_u16(v, 0x0112);  //   Orientation
+    put_u16(v, 3);       //   SHORT
+    put_u32(v, 1);       //   one value,
     put_u16(v, static_cast<uint32_t>(orientation));
-    put_u16(v, 0);          //   left-justified in the 4-byte field
-    put_u32(v, 0);          // no next IFD
+    put_u16(v, 0);  //   left-justified in the 4-byte field
+    put_u32(v, 0);  // no next IFD
     return v;
 }
 

@@ -46,8 +46,8 @@ Resolution jfif_resolution(const Resolution &r);
 struct Metadata {
     // How to show the colours (kept by strip()).
     std::vector<uint8_t> icc_profile;
-    uint32_t png_gamma = 0;                   // gAMA in 1/100000; 0: none
-    int srgb_intent = -1;                     // sRGB chunk's rendering intent; -1: none
+    uint32_t png_gamma = 0;                    // gAMA in 1/100000; 0: none
+    int srgb_intent = -1;                      // sRGB chunk's rendering intent; -1: none
     std::vector<uint32_t> png_chromaticities;  // cHRM: white, red, green, blue (x, y) in 1/100000; empty: none
     // A HEIF input's colour as its codes (ITU-T H.273); icc_profile then
     // holds the same as a profile, for other formats. (How RGB was coded as

@@ -86,7 +86,6 @@ bool valid_utf8(const std::string &s) {
     return true;
 }
 
-
 // Lets libpng parse the text and EXIF chunks found after the image data: they
 // are put in a one-pixel PNG of their own, ahead of its image data.
 class TrailingChunks {
@@ -237,17 +236,14 @@ void read_colour_metadata(png_structp png, png_infop info, const ChunkMap &map, 
     if (map.has_gamma && png_get_gAMA_fixed(png, info, &gamma) && gamma > 0)
         meta.png_gamma = static_cast<uint32_t>(gamma);
     png_fixed_point c[8] = {};
-    if (map.has_chromaticities &&
-        png_get_cHRM_fixed(png, info, &c[0], &c[1], &c[2], &c[3], &c[4], &c[5], &c[6], &c[7]))
+    if (map.has_chromaticities && png_get_cHRM_fixed(png, info, &c[0], &c[1], &c[2], &c[3], &c[4], &c[5], &c[6], &c[7]))
         meta.png_chromaticities.assign(c, c + 8);
     png_uint_32 x = 0, y = 0;
     int unit = 0;
     if (png_get_pHYs(png, info, &x, &y, &unit) && x > 0 && y > 0)
-        meta.resolution = Resolution{unit == PNG_RESOLUTION_METER ? Resolution::Unit::PerMetre
-                                                                   : Resolution::Unit::Aspect,
-                                     x, y};
+        meta.resolution =
+            Resolution{unit == PNG_RESOLUTION_METER ? Resolution::Unit::PerMetre : Resolution::Unit::Aspect, x, y};
 }
-
 
 void WrittenMetadata::set(png_structp png, png_infop info, const Metadata &meta) const {
     if (meta.png_gamma > 0) png_set_gAMA_fixed(png, info, static_cast<png_fixed_point>(meta.png_gamma));
@@ -269,8 +265,7 @@ void WrittenMetadata::set(png_structp png, png_infop info, const Metadata &meta)
         png_set_pHYs(png, info, density.x, density.y,
                      density.unit == Resolution::Unit::PerMetre ? PNG_RESOLUTION_METER : PNG_RESOLUTION_UNKNOWN);
     if (!meta.exif.empty())  // libpng copies it
-        png_set_eXIf_1(png, info, static_cast<png_uint_32>(meta.exif.size()),
-                       const_cast<png_bytep>(meta.exif.data()));
+        png_set_eXIf_1(png, info, static_cast<png_uint_32>(meta.exif.size()), const_cast<png_bytep>(meta.exif.data()));
     if (!chunks_.empty()) png_set_text(png, info, chunks_.data(), static_cast<int>(chunks_.size()));
 }
 
@@ -280,8 +275,8 @@ void WrittenMetadata::prepare(const Metadata &meta) {
     text_ = meta.text;
     if (!meta.xmp.empty()) text_.push_back(TextChunk{kXmpKeyword, meta.xmp, true, false, "", ""});
     if (!meta.iptc.empty())
-        text_.push_back(TextChunk{std::string(kRawProfile) + "iptc", raw_profile_text("iptc", meta.iptc), false, true,
-                                  "", ""});
+        text_.push_back(
+            TextChunk{std::string(kRawProfile) + "iptc", raw_profile_text("iptc", meta.iptc), false, true, "", ""});
     for (const std::string &comment : meta.comments) {
         const bool ascii = std::all_of(comment.begin(), comment.end(), [](char c) { return c > 0; });
         text_.push_back(TextChunk{"Comment", comment, !ascii && valid_utf8(comment), false, "", ""});

@@ -173,7 +173,8 @@ private:
             const __m128i pa = absolute(_mm_sub_epi16(b, c)), pb = absolute(_mm_sub_epi16(a, c));
             const __m128i pc = absolute(_mm_sub_epi16(_mm_add_epi16(a, b), _mm_add_epi16(c, c)));
             // a where pa <= pb and pa <= pc, else b where pb <= pc, else c
-            const __m128i use_a = _mm_andnot_si128(_mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc)), ones);
+            const __m128i use_a =
+                _mm_andnot_si128(_mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc)), ones);
             const __m128i use_b = _mm_andnot_si128(_mm_cmpgt_epi16(pb, pc), ones);
             const __m128i b_or_c = _mm_or_si128(_mm_and_si128(use_b, b), _mm_andnot_si128(use_b, c));
             const __m128i predicted = _mm_or_si128(_mm_and_si128(use_a, a), _mm_andnot_si128(use_a, b_or_c));
@@ -247,7 +248,8 @@ public:
 
         const int colour = png_get_color_type(png_, info_ptr_);
         const int depth = png_get_bit_depth(png_, info_ptr_);
-        const bool plain = colour != PNG_COLOR_TYPE_PALETTE && depth >= 8 && !png_get_valid(png_, info_ptr_, PNG_INFO_tRNS) &&
+        const bool plain = colour != PNG_COLOR_TYPE_PALETTE && depth >= 8 &&
+                           !png_get_valid(png_, info_ptr_, PNG_INFO_tRNS) &&
                            png_get_interlace_type(png_, info_ptr_) == PNG_INTERLACE_NONE;
         if (colour == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png_);
         if (colour == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(png_);

@@ -112,11 +112,12 @@ public:
         static const int kColourTypes[] = {0, PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA, PNG_COLOR_TYPE_RGB,
                                            PNG_COLOR_TYPE_RGB_ALPHA};
         png_set_IHDR(png_, info_ptr_, static_cast<png_uint_32>(info_.width), static_cast<png_uint_32>(info_.height),
-                     info_.bit_depth, indexed ? PNG_COLOR_TYPE_PALETTE : kColourTypes[info_.channels], PNG_INTERLACE_NONE,
-                     PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+                     info_.bit_depth, indexed ? PNG_COLOR_TYPE_PALETTE : kColourTypes[info_.channels],
+                     PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
         if (indexed) {
             png_set_PLTE(png_, info_ptr_, colours_.data(), static_cast<int>(colours_.size()));
-            if (!alphas_.empty()) png_set_tRNS(png_, info_ptr_, alphas_.data(), static_cast<int>(alphas_.size()), nullptr);
+            if (!alphas_.empty())
+                png_set_tRNS(png_, info_ptr_, alphas_.data(), static_cast<int>(alphas_.size()), nullptr);
         }
         metadata_.set(png_, info_ptr_, info_.metadata);
         png_write_info(png_, info_ptr_);
@@ -126,8 +127,9 @@ public:
 
     bool finish() override {
         if (rows_written_ != info_.height)
-            return fail(("only " + std::to_string(rows_written_) + " of " + std::to_string(info_.height) +
-                         " rows were written").c_str());
+            return fail(
+                ("only " + std::to_string(rows_written_) + " of " + std::to_string(info_.height) + " rows were written")
+                    .c_str());
         for (int shift = 24; shift >= 0; shift -= 8) out_.push_back(static_cast<uint8_t>(adler_ >> shift));
         if (!emit_data(out_.size())) return false;
         if (setjmp(png_jmpbuf(png_))) return fail(messages_.text);
@@ -210,7 +212,8 @@ private:
             for (std::size_t i = 0; i < colours.size(); ++i) levels[i] = static_cast<uint16_t>(colours[i] >> 24);
             info_.bit_depth = grey_depth(levels);
             const uint16_t step = static_cast<uint16_t>(255 / info_.max_value());
-            for (std::size_t i = 0; i < levels.size(); ++i) sample_of_index_[i] = static_cast<uint16_t>(levels[i] / step);
+            for (std::size_t i = 0; i < levels.size(); ++i)
+                sample_of_index_[i] = static_cast<uint16_t>(levels[i] / step);
             return;
         }
         std::vector<uint32_t> palette = colours;
@@ -238,7 +241,7 @@ private:
 
     struct PngBand final : EncodedBand {
         std::vector<uint8_t> deflated;
-        uLong adler = 1;        // of the band's filtered bytes
+        uLong adler = 1;         // of the band's filtered bytes
         std::size_t length = 0;  // filtered bytes
     };
 
@@ -267,7 +270,7 @@ private:
             pixels += width - 1;
         }
         return pixels > 0 && static_cast<double>(repeats) >= kFlatShare * static_cast<double>(pixels) ? kFlatPlan
-                                                                                                     : kPhotoPlan;
+                                                                                                      : kPhotoPlan;
     }
 
     // One row of samples as the file stores them: big-endian 16-bit words,
@@ -318,7 +321,8 @@ private:
     bool emit_data(std::size_t n) {
         if (setjmp(png_jmpbuf(png_))) return fail(messages_.text);
         for (std::size_t at = 0; at < n; at += kDataChunk)
-            png_write_chunk(png_, reinterpret_cast<png_const_bytep>("IDAT"), out_.data() + at, std::min(kDataChunk, n - at));
+            png_write_chunk(png_, reinterpret_cast<png_const_bytep>("IDAT"), out_.data() + at,
+                            std::min(kDataChunk, n - at));
         out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(n));
         return true;
     }
@@ -340,9 +344,9 @@ private:
     std::vector<uint16_t> sample_of_index_;  // for rows of indices into the caller's colours
     std::size_t bpp_ = 1, row_bytes_ = 0;
     int band_rows_ = 1;
-    int32_t rows_written_ = 0;      // by write_band
-    uLong adler_ = 1;               // of everything filtered so far
-    std::vector<uint8_t> out_;      // deflate data not yet in a chunk
+    int32_t rows_written_ = 0;  // by write_band
+    uLong adler_ = 1;           // of everything filtered so far
+    std::vector<uint8_t> out_;  // deflate data not yet in a chunk
 };
 
 }  // namespace

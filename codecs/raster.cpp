@@ -1,12 +1,12 @@
 // Limits on what a reader may take, and the default band functions.
 #include "formats.h"
 
+#include <unistd.h>
 #include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
 namespace qova::codecs {
 

@@ -28,18 +28,18 @@ struct ChromaSampling {
 struct RasterInfo {
     int32_t width = 0;
     int32_t height = 0;
-    int channels = 3;   // 1 grey, 2 grey+alpha, 3 RGB, 4 RGBA
-    int bit_depth = 8;  // 8 or 16
+    int channels = 3;    // 1 grey, 2 grey+alpha, 3 RGB, 4 RGBA
+    int bit_depth = 8;   // 8 or 16
     int coded_bits = 0;  // a 16-bit input's bits as coded (HEIF's 10 or 12); 0: bit_depth
     // Writers that take indexed rows (see WriterAccepts): rows hold one index
     // per pixel into these colours (0xRRGGBBAA; grey ones when `channels` is 1,
     // else RGB or RGBA by `channels`), at `bit_depth` 8. The writer chooses
     // how to store them.
     std::vector<uint32_t> palette;
-    Metadata metadata;               // carried to the output
-    ChromaSampling chroma_sampling;  // a JPEG input's
+    Metadata metadata;                    // carried to the output
+    ChromaSampling chroma_sampling;       // a JPEG input's
     FileFormat format = FileFormat::Png;  // what the input was
-    int quality = 0;  // a JPEG input's quality (1..100) as its tables show it; 0: not known
+    int quality = 0;                      // a JPEG input's quality (1..100) as its tables show it; 0: not known
 
     bool has_alpha() const { return channels == 2 || channels == 4; }
     bool is_grey() const { return channels <= 2; }

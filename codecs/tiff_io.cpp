@@ -32,7 +32,6 @@ toff_t size_proc(thandle_t h) {
 int map_proc(thandle_t, void **, toff_t *) { return 0; }
 void unmap_proc(thandle_t, void *, toff_t) {}
 
-
 int on_tiff_error(TIFF *, void *user, const char *module, const char *format, va_list args) {
     auto *m = static_cast<Messages *>(user);
     if (m && m->error.empty()) {
@@ -64,8 +63,8 @@ TIFF *open_tiff(std::FILE *file, const char *mode, Messages &messages) {
     TIFFOpenOptionsSetErrorHandlerExtR(options, on_tiff_error, &messages);
     TIFFOpenOptionsSetWarningHandlerExtR(options, on_tiff_warning, &messages);
     TIFFOpenOptionsSetMaxSingleMemAlloc(options, 256 << 20);
-    TIFF *tif = TIFFClientOpenExt(kFileName, mode, file, read_proc, write_proc, seek_proc, close_proc, size_proc, map_proc,
-                                  unmap_proc, options);
+    TIFF *tif = TIFFClientOpenExt(kFileName, mode, file, read_proc, write_proc, seek_proc, close_proc, size_proc,
+                                  map_proc, unmap_proc, options);
     TIFFOpenOptionsFree(options);
     return tif;
 }

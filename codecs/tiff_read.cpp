@@ -91,16 +91,21 @@ private:
         const bool grey = photometric_ == PHOTOMETRIC_MINISBLACK || photometric_ == PHOTOMETRIC_MINISWHITE;
         const bool palette = photometric_ == PHOTOMETRIC_PALETTE;
         if (!grey && !palette && photometric_ != PHOTOMETRIC_RGB) {
-            static const struct { uint16_t photometric; const char *name; } kNames[] = {
-                {PHOTOMETRIC_SEPARATED, "CMYK"}, {PHOTOMETRIC_YCBCR, "YCbCr without JPEG compression"},
-                {PHOTOMETRIC_CIELAB, "CIE L*a*b*"}, {PHOTOMETRIC_ICCLAB, "ICC L*a*b*"}, {PHOTOMETRIC_ITULAB, "ITU L*a*b*"},
+            static const struct {
+                uint16_t photometric;
+                const char *name;
+            } kNames[] = {
+                {PHOTOMETRIC_SEPARATED, "CMYK"},    {PHOTOMETRIC_YCBCR, "YCbCr without JPEG compression"},
+                {PHOTOMETRIC_CIELAB, "CIE L*a*b*"}, {PHOTOMETRIC_ICCLAB, "ICC L*a*b*"},
+                {PHOTOMETRIC_ITULAB, "ITU L*a*b*"},
             };
             for (const auto &n : kNames)
                 if (n.photometric == photometric_) return refuse(n.name);
             return refuse("photometric interpretation " + std::to_string(photometric_));
         }
         const bool low_bits = bits_ == 1 || bits_ == 2 || bits_ == 4;
-        if (!(bits_ == 8 || bits_ == 16 || (low_bits && (grey || palette)))) return refuse(std::to_string(bits_) + "-bit samples");
+        if (!(bits_ == 8 || bits_ == 16 || (low_bits && (grey || palette))))
+            return refuse(std::to_string(bits_) + "-bit samples");
         colours_ = grey || palette ? 1 : 3;
         if (samples_ < colours_) return refuse("too few samples a pixel");
         if (palette && !read_palette()) return false;
@@ -146,7 +151,8 @@ private:
         // Photoshop's copy first: some writers leave the IPTC tag cut short.
         meta.iptc = iptc_from_photoshop(bytes_field(tif_, TIFFTAG_PHOTOSHOP));
         if (meta.iptc.empty()) meta.iptc = bytes_field(tif_, TIFFTAG_RICHTIFFIPTC);  // libtiff counts its bytes
-        if (!TIFFIsBigTIFF(tif_)) meta.exif = exif_from_tiff(read_at(), TIFFIsBigEndian(tif_) != 0, TIFFCurrentDirOffset(tif_));
+        if (!TIFFIsBigTIFF(tif_))
+            meta.exif = exif_from_tiff(read_at(), TIFFIsBigEndian(tif_) != 0, TIFFCurrentDirOffset(tif_));
         const uint16_t orientation = field<uint16_t>(tif_, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
         if (meta.exif.empty() && orientation > 1 && orientation <= 8) meta.exif = orientation_only_exif(orientation);
         float x = 0, y = 0;
@@ -175,12 +181,14 @@ private:
     bool start_reading(const ReadLimits &limits) {
         tiled_ = TIFFIsTiled(tif_) != 0;
         const uint64_t pixel_bits = static_cast<uint64_t>(bits_) * (separate_ ? 1 : samples_);
-        unit_bytes_ = static_cast<std::size_t>((static_cast<uint64_t>(info_.width) * pixel_bits + 7) / 8);  // a row of one plane or all
+        unit_bytes_ = static_cast<std::size_t>((static_cast<uint64_t>(info_.width) * pixel_bits + 7) /
+                                               8);  // a row of one plane or all
         row_bytes_ = separate_ ? unit_bytes_ * samples_ : unit_bytes_;
         if (tiled_) {
             tile_width_ = field<uint32_t>(tif_, TIFFTAG_TILEWIDTH, 0);
             tile_height_ = field<uint32_t>(tif_, TIFFTAG_TILELENGTH, 0);
-            if (tile_width_ == 0 || tile_height_ == 0 || tile_height_ > 65536) return fail("damaged TIFF: impossible tile size");
+            if (tile_width_ == 0 || tile_height_ == 0 || tile_height_ > 65536)
+                return fail("damaged TIFF: impossible tile size");
             if (TIFFTileSize64(tif_) == 0) return fail("damaged TIFF: impossible tile size");
             // A row of tiles is held at once, with a plane of it and a tile.
             const uint64_t band = uint64_t{tile_height_} * row_bytes_;
@@ -204,7 +212,8 @@ private:
         const uint32_t row = static_cast<uint32_t>(next_row_);
         if (!tiled_ && !separate_) {
             band_rows_ = 1;
-            if (TIFFReadScanline(tif_, band_.reserve(row_bytes_), row, 0) < 0) return fail("damaged or truncated TIFF image data");
+            if (TIFFReadScanline(tif_, band_.reserve(row_bytes_), row, 0) < 0)
+                return fail("damaged or truncated TIFF image data");
             return true;
         }
         const uint32_t step = tiled_ ? tile_height_ : strip_rows_;
@@ -221,10 +230,12 @@ private:
         if (bits_ < 8 && tile_width_ % 8 != 0) return fail("TIFF tiles of packed samples are not supported");
         // Contiguous samples go straight into the band; a plane is gathered
         // first, then interleaved.
-        uint8_t *const target = separate_ ? plane_.reserve(static_cast<std::size_t>(band_rows_) * unit_bytes_) : band_.data();
+        uint8_t *const target =
+            separate_ ? plane_.reserve(static_cast<std::size_t>(band_rows_) * unit_bytes_) : band_.data();
         for (std::size_t p = 0; p < planes; ++p) {
             for (uint32_t x = 0; x < static_cast<uint32_t>(info_.width); x += tile_width_) {
-                const uint32_t tile = TIFFComputeTile(tif_, x, static_cast<uint32_t>(band_first_), 0, static_cast<uint16_t>(p));
+                const uint32_t tile =
+                    TIFFComputeTile(tif_, x, static_cast<uint32_t>(band_first_), 0, static_cast<uint16_t>(p));
                 if (TIFFReadEncodedTile(tif_, tile, tile_.data(), static_cast<tmsize_t>(tile_.size())) < 0)
                     return fail("damaged or truncated TIFF image data");
                 const std::size_t at = static_cast<std::size_t>(x) * pixel_bits / 8;
@@ -299,7 +310,7 @@ private:
             if (alpha_) {
                 uint32_t a = sample(first + colours_);
                 if (palette && bits_ == 8) a *= 257;  // the colour map is 16-bit
-                if (premultiplied_) {  // colours divided back, so operators see them as they are
+                if (premultiplied_) {                 // colours divided back, so operators see them as they are
                     const uint32_t most = palette ? 65535 : top;
                     for (std::size_t c = 0; c < k; ++c)
                         out[c] = static_cast<uint16_t>(a ? std::min((out[c] * most + a / 2) / a, most) : 0);

@@ -62,7 +62,8 @@ public:
         }
         TIFFSetField(tif_, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
         TIFFSetField(tif_, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
-        strip_rows_ = std::clamp(static_cast<int>(kStripPixels / static_cast<std::size_t>(info.width)), 1, kMaxStripRows);
+        strip_rows_ =
+            std::clamp(static_cast<int>(kStripPixels / static_cast<std::size_t>(info.width)), 1, kMaxStripRows);
         TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP, static_cast<uint32_t>(strip_rows_));
         set_metadata(info.metadata);
         start_bands(info.height, static_cast<std::size_t>(info.width) * static_cast<std::size_t>(info.channels));
@@ -134,7 +135,8 @@ private:
     }
 
     bool copy_spool() {
-        if (std::fflush(spool_) != 0 || std::fseek(spool_, 0, SEEK_SET) != 0) return fail("cannot read the temporary file");
+        if (std::fflush(spool_) != 0 || std::fseek(spool_, 0, SEEK_SET) != 0)
+            return fail("cannot read the temporary file");
         char buffer[1 << 16];
         std::size_t n;
         while ((n = std::fread(buffer, 1, sizeof buffer, spool_)) > 0)
@@ -150,7 +152,8 @@ private:
         if (fseeko(f, 0, SEEK_END) != 0) return fail("cannot seek");
         const off_t end = ftello(f);
         if (end < 0) return fail("cannot seek");
-        const ExifForTiff exif = exif_for_tiff(exif_, TIFFIsBigEndian(tif_) != 0, static_cast<uint64_t>(end + (end & 1)));
+        const ExifForTiff exif =
+            exif_for_tiff(exif_, TIFFIsBigEndian(tif_) != 0, static_cast<uint64_t>(end + (end & 1)));
         for (const auto &[tag, text] : exif.text) TIFFSetField(tif_, tag, text.c_str());
         if (exif.exif_offset == 0 && exif.gps_offset == 0) return true;
         if (((end & 1) && std::fputc(0, f) == EOF) ||
@@ -163,11 +166,12 @@ private:
 
     void set_metadata(const Metadata &meta) {
         if (!meta.icc_profile.empty())
-            TIFFSetField(tif_, TIFFTAG_ICCPROFILE, static_cast<uint32_t>(meta.icc_profile.size()), meta.icc_profile.data());
+            TIFFSetField(tif_, TIFFTAG_ICCPROFILE, static_cast<uint32_t>(meta.icc_profile.size()),
+                         meta.icc_profile.data());
         if (!meta.xmp.empty())
             TIFFSetField(tif_, TIFFTAG_XMLPACKET, static_cast<uint32_t>(meta.xmp.size()), meta.xmp.data());
         if (!meta.iptc.empty()) {
-            std::vector<uint8_t> iptc = meta.iptc;  // libtiff keeps a copy
+            std::vector<uint8_t> iptc = meta.iptc;      // libtiff keeps a copy
             iptc.resize((iptc.size() + 3) / 4 * 4, 0);  // a whole number of LONGs, as readers expect
             TIFFSetField(tif_, TIFFTAG_RICHTIFFIPTC, static_cast<uint32_t>(iptc.size()), iptc.data());
         }
@@ -183,9 +187,10 @@ private:
             const bool metre = r.unit == Resolution::Unit::PerMetre;
             TIFFSetField(tif_, TIFFTAG_XRESOLUTION, metre ? r.x / 100.0f : static_cast<float>(r.x));
             TIFFSetField(tif_, TIFFTAG_YRESOLUTION, metre ? r.y / 100.0f : static_cast<float>(r.y));
-            TIFFSetField(tif_, TIFFTAG_RESOLUTIONUNIT, r.unit == Resolution::Unit::PerInch ? RESUNIT_INCH
-                                                       : r.unit == Resolution::Unit::Aspect ? RESUNIT_NONE
-                                                                                            : RESUNIT_CENTIMETER);
+            TIFFSetField(tif_, TIFFTAG_RESOLUTIONUNIT,
+                         r.unit == Resolution::Unit::PerInch  ? RESUNIT_INCH
+                         : r.unit == Resolution::Unit::Aspect ? RESUNIT_NONE
+                                                              : RESUNIT_CENTIMETER);
         }
     }
 
@@ -200,7 +205,7 @@ private:
     TIFF *tif_ = nullptr;
     Messages messages_;
     RasterInfo info_;
-    bool big_ = false;          // BigTIFF
+    bool big_ = false;           // BigTIFF
     std::vector<uint8_t> exif_;  // kept for add_exif()
     int32_t rows_written_ = 0;
     int strip_rows_ = kMaxStripRows;

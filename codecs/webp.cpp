@@ -60,7 +60,8 @@ public:
         WebPDemuxDelete(demux);
         // Some writers keep JPEG's "Exif\0\0" before the TIFF header.
         std::vector<uint8_t> &exif = info_.metadata.exif;
-        if (exif.size() >= 6 && std::memcmp(exif.data(), "Exif\0\0", 6) == 0) exif.erase(exif.begin(), exif.begin() + 6);
+        if (exif.size() >= 6 && std::memcmp(exif.data(), "Exif\0\0", 6) == 0)
+            exif.erase(exif.begin(), exif.begin() + 6);
 
         if ((flags & ANIMATION_FLAG) && image_size_ == 0) {
             error_ = "animated WebP (" + std::to_string(frames) + (frames == 1 ? " frame" : " frames") +
@@ -80,7 +81,8 @@ public:
         info_.channels = features.has_alpha ? 4 : 3;
         info_.bit_depth = 8;
         // The decoded image is held whole, beside the file until decoded.
-        error_ = memory_problem(file_.size() + uint64_t{width} * height * static_cast<uint64_t>(info_.channels), limits);
+        error_ =
+            memory_problem(file_.size() + uint64_t{width} * height * static_cast<uint64_t>(info_.channels), limits);
         if (!error_.empty()) return false;
         return decode();
     }
@@ -152,18 +154,19 @@ private:
         }
     }
 
-    std::vector<uint8_t> file_;    // the whole file, until decoded
+    std::vector<uint8_t> file_;                  // the whole file, until decoded
     std::size_t image_at_ = 0, image_size_ = 0;  // the image's bytes in it
-    std::unique_ptr<uint8_t[]> pixels_;  // RGB or RGBA, 8 bits
+    std::unique_ptr<uint8_t[]> pixels_;          // RGB or RGBA, 8 bits
     int32_t next_row_ = 0;
 };
 
 const char *encoding_error(WebPEncodingError code) {
     switch (code) {
-    case VP8_ENC_ERROR_OUT_OF_MEMORY: case VP8_ENC_ERROR_BITSTREAM_OUT_OF_MEMORY: return "out of memory";
+    case VP8_ENC_ERROR_OUT_OF_MEMORY:
+    case VP8_ENC_ERROR_BITSTREAM_OUT_OF_MEMORY: return "out of memory";
     case VP8_ENC_ERROR_BAD_DIMENSION: return "WebP holds at most 16383 x 16383 pixels";
-    case VP8_ENC_ERROR_PARTITION0_OVERFLOW: case VP8_ENC_ERROR_PARTITION_OVERFLOW:
-        return "the image is too large for lossy WebP at this quality";
+    case VP8_ENC_ERROR_PARTITION0_OVERFLOW:
+    case VP8_ENC_ERROR_PARTITION_OVERFLOW: return "the image is too large for lossy WebP at this quality";
     case VP8_ENC_ERROR_FILE_TOO_BIG: return "the image is too large for WebP (4 GiB)";
     default: return "WebP encoding failed";
     }

@@ -43,8 +43,8 @@ std::unique_ptr<CmykToRgb> CmykToRgb::make(const std::vector<uint8_t> &profile, 
     }
     // Relative colorimetric with black point compensation, as print
     // workflows convert for screens.
-    result->transform_ = cmsCreateTransform(cmyk.handle, inverted ? TYPE_CMYK_8_REV : TYPE_CMYK_8, srgb.handle, TYPE_RGB_8,
-                                            INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_BLACKPOINTCOMPENSATION);
+    result->transform_ = cmsCreateTransform(cmyk.handle, inverted ? TYPE_CMYK_8_REV : TYPE_CMYK_8, srgb.handle,
+                                            TYPE_RGB_8, INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_BLACKPOINTCOMPENSATION);
     if (result->transform_) result->rgb_profile_ = icc_bytes(srgb.handle);
     if (result->rgb_profile_.empty()) {
         *error = "the CMYK profile cannot be used";

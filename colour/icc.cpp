@@ -124,11 +124,13 @@ std::shared_ptr<const ColourConversion> ColourConversion::make(const ColourDescr
     Profile file;
     std::string source;
     if (!meta.icc_profile.empty()) {
-        file.handle = cmsOpenProfileFromMem(meta.icc_profile.data(), static_cast<cmsUInt32Number>(meta.icc_profile.size()));
+        file.handle =
+            cmsOpenProfileFromMem(meta.icc_profile.data(), static_cast<cmsUInt32Number>(meta.icc_profile.size()));
         const cmsColorSpaceSignature wanted = grey ? cmsSigGrayData : cmsSigRgbData;
         if (!file.handle || cmsGetColorSpace(file.handle) != wanted) {
-            *note = std::string("its ICC profile ") + (file.handle ? "is not for " : "is unreadable, so not used for ") +
-                    (grey ? "grey" : "RGB") + " pixels: colours read as sRGB";
+            *note = std::string("its ICC profile ") +
+                    (file.handle ? "is not for " : "is unreadable, so not used for ") + (grey ? "grey" : "RGB") +
+                    " pixels: colours read as sRGB";
             return nullptr;
         }
         const std::string name = profile_name(file.handle);
@@ -165,8 +167,10 @@ std::shared_ptr<const ColourConversion> ColourConversion::make(const ColourDescr
 
     std::shared_ptr<ColourConversion> conversion(new ColourConversion);
     cmsHPROFILE rgb = linear ? srgb.handle : target.handle;
-    conversion->to_ = cmsCreateTransform(file.handle, file_format, rgb, TYPE_RGB_FLT, INTENT_RELATIVE_COLORIMETRIC, flags);
-    conversion->from_ = cmsCreateTransform(rgb, TYPE_RGB_FLT, file.handle, file_format, INTENT_RELATIVE_COLORIMETRIC, flags);
+    conversion->to_ =
+        cmsCreateTransform(file.handle, file_format, rgb, TYPE_RGB_FLT, INTENT_RELATIVE_COLORIMETRIC, flags);
+    conversion->from_ =
+        cmsCreateTransform(rgb, TYPE_RGB_FLT, file.handle, file_format, INTENT_RELATIVE_COLORIMETRIC, flags);
     if (!conversion->to_ || !conversion->from_) {
         *note = source + " cannot be used both ways: colours read as sRGB";
         return nullptr;
@@ -211,11 +215,13 @@ bool ColourConversion::make_tables(void *handle) {
                 }
             }
     const double *m = to_rgb_;
-    const double det = m[0] * (m[4] * m[8] - m[5] * m[7]) - m[1] * (m[3] * m[8] - m[5] * m[6]) + m[2] * (m[3] * m[7] - m[4] * m[6]);
+    const double det =
+        m[0] * (m[4] * m[8] - m[5] * m[7]) - m[1] * (m[3] * m[8] - m[5] * m[6]) + m[2] * (m[3] * m[7] - m[4] * m[6]);
     if (!(std::fabs(det) > 1e-9)) return false;
-    const double inverse[9] = {(m[4] * m[8] - m[5] * m[7]) / det, (m[2] * m[7] - m[1] * m[8]) / det, (m[1] * m[5] - m[2] * m[4]) / det,
-                               (m[5] * m[6] - m[3] * m[8]) / det, (m[0] * m[8] - m[2] * m[6]) / det, (m[2] * m[3] - m[0] * m[5]) / det,
-                               (m[3] * m[7] - m[4] * m[6]) / det, (m[1] * m[6] - m[0] * m[7]) / det, (m[0] * m[4] - m[1] * m[3]) / det};
+    const double inverse[9] = {
+        (m[4] * m[8] - m[5] * m[7]) / det, (m[2] * m[7] - m[1] * m[8]) / det, (m[1] * m[5] - m[2] * m[4]) / det,
+        (m[5] * m[6] - m[3] * m[8]) / det, (m[0] * m[8] - m[2] * m[6]) / det, (m[2] * m[3] - m[0] * m[5]) / det,
+        (m[3] * m[7] - m[4] * m[6]) / det, (m[1] * m[6] - m[0] * m[7]) / det, (m[0] * m[4] - m[1] * m[3]) / det};
     std::copy(inverse, inverse + 9, from_rgb_);
     const float max = static_cast<float>(max_);
     for (int c = 0; c < 3; ++c) {
@@ -227,7 +233,8 @@ bool ColourConversion::make_tables(void *handle) {
         bucket_start_[c].resize(kBuckets + 1);
         for (int k = 0; k <= kBuckets; ++k)
             bucket_start_[c][static_cast<std::size_t>(k)] = static_cast<uint16_t>(
-                std::upper_bound(steps_[c].begin(), steps_[c].end(), static_cast<float>(k) / kBuckets) - steps_[c].begin());
+                std::upper_bound(steps_[c].begin(), steps_[c].end(), static_cast<float>(k) / kBuckets) -
+                steps_[c].begin());
     }
     return true;
 }
@@ -243,14 +250,16 @@ void ColourConversion::to_srgb(const uint16_t *samples, std::size_t stride, floa
             double l[3];
             for (int c = 0; c < 3; ++c) l[c] = linear_[c][std::min<uint32_t>(samples[c], max_)];
             for (int k = 0; k < 3; ++k)
-                rgb[k] = static_cast<float>(to_rgb_[k * 3] * l[0] + to_rgb_[k * 3 + 1] * l[1] + to_rgb_[k * 3 + 2] * l[2]);
+                rgb[k] =
+                    static_cast<float>(to_rgb_[k * 3] * l[0] + to_rgb_[k * 3 + 1] * l[1] + to_rgb_[k * 3 + 2] * l[2]);
         }
         return;
     }
     const std::size_t colours = grey_ ? 1 : 3;
     std::vector<float> encoded(n * colours);
     for (std::size_t i = 0; i < n; ++i)
-        for (std::size_t c = 0; c < colours; ++c) encoded[i * colours + c] = samples[i * stride + c] / static_cast<float>(max_);
+        for (std::size_t c = 0; c < colours; ++c)
+            encoded[i * colours + c] = samples[i * stride + c] / static_cast<float>(max_);
     cmsDoTransform(static_cast<cmsHTRANSFORM>(to_), encoded.data(), rgb, static_cast<cmsUInt32Number>(n));
 }
 

@@ -4,7 +4,6 @@
 #ifndef QOVA_COLOUR_ICC_H
 #define QOVA_COLOUR_ICC_H
 
-
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -55,8 +54,8 @@ public:
     // describes: to sRGB primaries in linear light, or encoded with the sRGB
     // curve if !linear. Null if the description is sRGB, or there is none, or
     // it cannot be used; *note then says why it was set aside, if it was.
-    static std::shared_ptr<const ColourConversion> make(const ColourDescription &meta, bool grey, bool linear, uint32_t max,
-                                                        std::string *note);
+    static std::shared_ptr<const ColourConversion> make(const ColourDescription &meta, bool grey, bool linear,
+                                                        uint32_t max, std::string *note);
     ~ColourConversion();
     ColourConversion(const ColourConversion &) = delete;
     ColourConversion &operator=(const ColourConversion &) = delete;

@@ -47,11 +47,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         op.linear = data[0] & 1;  // the band filter goes through the file's own colours, if not sRGB
         const bool jpeg = (size & 2) != 0;
         const bool small = static_cast<uint64_t>(info.width) * static_cast<uint64_t>(info.height) <= 4096;
-        const codecs::FileFormat format = jpeg                 ? codecs::FileFormat::Jpeg
-                                        : size & 4           ? codecs::FileFormat::Tiff
-                                        : size & 8           ? codecs::FileFormat::Webp
-                                        : size & 16 && small ? (data[0] & 4 ? codecs::FileFormat::Avif : codecs::FileFormat::Heic)
-                                                             : codecs::FileFormat::Png;
+        const codecs::FileFormat format = jpeg       ? codecs::FileFormat::Jpeg
+                                          : size & 4 ? codecs::FileFormat::Tiff
+                                          : size & 8 ? codecs::FileFormat::Webp
+                                          : size & 16 && small
+                                              ? (data[0] & 4 ? codecs::FileFormat::Avif : codecs::FileFormat::Heic)
+                                              : codecs::FileFormat::Png;
         pipeline::RunSettings settings;
         settings.background = pipeline::Background{static_cast<uint16_t>(data[0] * 257), 0, 65535};
         settings.strip = data[0] & 2;
@@ -63,9 +64,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             return codecs::open_reader(in, limits, e);
         };
         pipeline::RunReport report;
-        const auto problem = pipeline::run_operation(std::move(reader), reopen, op,
-                                                     pipeline::Destination{format, g_sink, {80, {}, false}, "out"},
-                                                     settings, &report);
+        const auto problem =
+            pipeline::run_operation(std::move(reader), reopen, op,
+                                    pipeline::Destination{format, g_sink, {80, {}, false}, "out"}, settings, &report);
         // Only what the reader or a format's limits refuse may fail: JPEG
         // holds 65500 pixels a side, WebP 16383.
         const int32_t side = std::max(info.width, info.height);

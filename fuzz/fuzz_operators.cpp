@@ -12,9 +12,9 @@
 //   straightforward one sample for sample.
 #include "byte_reader.h"
 #include "host/memory_host.h"
+#include "host/trace.h"
 #include "qova.h"
 #include "reference_filter.h"
-#include "host/trace.h"
 
 #include <algorithm>
 #include <climits>
@@ -119,16 +119,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     const bool strength_ok = strength >= -100 && strength <= 100;
     if (which == 0) {
-        const Outcome o = run(image, parts, fail_get, fail_put, fault,
-                              [&](ImageDescriptor *i, ImageDescriptor *d) { return QOVA_SatuVariation(i, d, strength); });
+        const Outcome o = run(image, parts, fail_get, fail_put, fault, [&](ImageDescriptor *i, ImageDescriptor *d) {
+            return QOVA_SatuVariation(i, d, strength);
+        });
         check_calls(o, !strength_ok, fault, "Saturation Variation");
         if (o.status == 0) {
             check(o.output.planes[0] == image.planes[0] && o.output.planes[1] == image.planes[1]);
             for (int32_t s : o.output.planes[2]) check(s >= 0 && s <= 999);
         }
     } else if (which == 1) {
-        const Outcome o = run(image, parts, fail_get, fail_put, fault,
-                              [&](ImageDescriptor *i, ImageDescriptor *d) { return QOVA_HuePolarisation(i, d, strength); });
+        const Outcome o = run(image, parts, fail_get, fail_put, fault, [&](ImageDescriptor *i, ImageDescriptor *d) {
+            return QOVA_HuePolarisation(i, d, strength);
+        });
         check_calls(o, !strength_ok, fault, "Hue Polarisation");
         if (o.status == 0) {
             check(o.output.planes[0] == image.planes[0] && o.output.planes[2] == image.planes[2]);
@@ -157,8 +159,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const Outcome o = run(image, parts, fail_get, fail_put, fault, [&](ImageDescriptor *i, ImageDescriptor *d) {
             return QOVA_XYZfilter(i, d, centre, bandwidth, order);
         });
-        const std::string label = o.trace.count(zenk::Call::Getpart) == fail_get ? "Error in Getpart - incomplete read"
-                                                                                 : "Error in Putpart - incomplete write";
+        const std::string label = o.trace.count(zenk::Call::Getpart) == fail_get
+                                      ? "Error in Getpart - incomplete read"
+                                      : "Error in Putpart - incomplete write";
         check_calls(o, rejected, fault, label);
         const Outcome r = run(image, parts, fail_get, fail_put, fault, [&](ImageDescriptor *i, ImageDescriptor *d) {
             return reference_XYZfilter(i, d, centre, bandwidth, order);

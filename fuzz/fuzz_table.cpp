@@ -3,11 +3,11 @@
 // not fill as NaN.
 #include "qova.h"
 
+#include <unistd.h>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <unistd.h>
 
 namespace {
 std::string g_path;

@@ -78,7 +78,7 @@ private:
 
     Image &target_;
     Guard guard_;
-    std::vector<int32_t *> rows_[3];        // row tables handed out (with one guard row each side when staged)
+    std::vector<int32_t *> rows_[3];  // row tables handed out (with one guard row each side when staged)
     std::vector<int32_t> staging_[3];
     std::size_t stride_ = 0;
 };

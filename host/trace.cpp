@@ -23,7 +23,10 @@ std::string Trace::sequence() const {
         switch (r.call) {
         case Call::Getpart: s += 'G'; break;
         case Call::Putpart: s += 'P'; break;
-        case Call::Refresh: s += 'R'; s += std::to_string(r.mode); break;
+        case Call::Refresh:
+            s += 'R';
+            s += std::to_string(r.mode);
+            break;
         case Call::Error: break;
         }
     }

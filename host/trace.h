@@ -37,7 +37,10 @@ public:
     bool injected(Call call, int *status);
 
 private:
-    struct Fault { int at = 0; int status = 0; };
+    struct Fault {
+        int at = 0;
+        int status = 0;
+    };
     Fault getpart_fault_, putpart_fault_;
     int getparts_ = 0, putparts_ = 0;
 };

@@ -16,13 +16,10 @@ namespace {
 
 ErrorHandler g_error_handler = nullptr;
 
-Binding *binding_of(ImageDescriptor *image) {
-    return image ? static_cast<Binding *>(image->host_private) : nullptr;
-}
+Binding *binding_of(ImageDescriptor *image) { return image ? static_cast<Binding *>(image->host_private) : nullptr; }
 
 void record(Call call, const ImageDescriptor *image, int mode, const char *text, int result) {
-    if (Trace *trace = active_trace())
-        trace->calls.push_back(CallRecord{call, image, mode, text ? text : "", result});
+    if (Trace *trace = active_trace()) trace->calls.push_back(CallRecord{call, image, mode, text ? text : "", result});
 }
 
 // Runs `call` on the binding unless the trace injects a failure for it.

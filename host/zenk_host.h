@@ -19,11 +19,11 @@ namespace zenk {
 
 // Host statuses (negative, as the interface requires).
 enum Status : int {
-    kUnbound = -2,         // descriptor has no binding, or the wrong kind
-    kNoMoreParts = -3,     // fetch after the last part
-    kOutOfOrder = -4,      // store without a fetched part
-    kGuardViolated = -5,   // a write landed outside the part (guarded sinks)
-    kIoError = -6,         // the binding's reader or writer failed
+    kUnbound = -2,        // descriptor has no binding, or the wrong kind
+    kNoMoreParts = -3,    // fetch after the last part
+    kOutOfOrder = -4,     // store without a fetched part
+    kGuardViolated = -5,  // a write landed outside the part (guarded sinks)
+    kIoError = -6,        // the binding's reader or writer failed
 };
 
 // The rows of the part most recently fetched from a Source.
@@ -31,7 +31,7 @@ struct PartWindow {
     int32_t first_row = 0;  // index in the whole image of the part's row 0
     int32_t rows = 0;
     int32_t width = 0;
-    bool more = false;      // another part follows this one
+    bool more = false;  // another part follows this one
 };
 
 class Binding {

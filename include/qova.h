@@ -43,15 +43,17 @@ extern "C" {
 /* ---- Wavelength band filter ------------------------------------------------ */
 
 /* One spectral colour's CIE 1931 chromaticity. */
-typedef struct ChromaEntry { double x, y; } ChromaEntry;
-#define QOVA_TABLE_SIZE 340   /* entry i holds the wavelength 360 + i nm */
+typedef struct ChromaEntry {
+    double x, y;
+} ChromaEntry;
+#define QOVA_TABLE_SIZE 340 /* entry i holds the wavelength 360 + i nm */
 
 /* Loads the chromaticity table from a text file of records "360, 0.175560, 0.005294",
  * read in order into entries 0..339 (the leading wavelength is not checked).
  * Returns the number of records read whole (0..340), stopping at the first
  * malformed one; entries not filled are NaN. If the file cannot be opened it
  * prints "File:<path> can't read" on standard output and returns -1. */
-int    QOVA_readtable(const char *path, ChromaEntry *table);
+int QOVA_readtable(const char *path, ChromaEntry *table);
 
 /* Euclidean distance from (x, y) to the entry of `wavelength` (360..699 nm);
  * NaN for a wavelength outside the table. */
@@ -60,7 +62,7 @@ double dist(double x, double y, int wavelength, const ChromaEntry *table);
 /* The wavelength in start..end-1 whose entry lies nearest to (x, y); ties go to
  * the shorter wavelength, NaN distances never win, and an empty range or a
  * NaN point gives `start`. */
-int    mindist(double x, double y, int start, int end, const ChromaEntry *table);
+int mindist(double x, double y, int start, int end, const ChromaEntry *table);
 
 /* Colour image filter: finds each pixel's dominant wavelength (the nearest of
  * 380..698 nm on the spectral locus, from "cie_table.txt" in the working

@@ -13,15 +13,22 @@ namespace qova {
 inline constexpr double kPi = 3.141592653589793;
 inline constexpr double kTwoPi = 6.283185307179586;
 
-struct Xyz { double X, Y, Z; };
-struct Chromaticity { double x, y; };
-struct Hsi { double H, S, I; };        // H in degrees, S in 0..1, I = mean of R, G, B
-struct Fractions { double r, g, b; };  // shares of 3 I; they sum to 1
+struct Xyz {
+    double X, Y, Z;
+};
+struct Chromaticity {
+    double x, y;
+};
+struct Hsi {
+    double H, S, I;
+};  // H in degrees, S in 0..1, I = mean of R, G, B
+struct Fractions {
+    double r, g, b;
+};  // shares of 3 I; they sum to 1
 
 // sRGB primaries with D65 white, six-decimal coefficients, sums left to right.
 inline Xyz rgb_to_xyz(double R, double G, double B) {
-    return Xyz{0.412453 * R + 0.357580 * G + 0.180423 * B,
-               0.212671 * R + 0.715160 * G + 0.072169 * B,
+    return Xyz{0.412453 * R + 0.357580 * G + 0.180423 * B, 0.212671 * R + 0.715160 * G + 0.072169 * B,
                0.019334 * R + 0.119193 * G + 0.950227 * B};
 }
 
@@ -119,8 +126,15 @@ inline Fractions fractions(const HueSector &hue, double S) {
     const double leading = (1 + S * hue.cos_h / hue.cos_60_minus_h) / 3;
     const double rest = 1 - (leading + trailing);
     const bool red = hue.sector == 1, green = hue.sector == 2;  // choices, not branches: loops vectorise
-    return Fractions{red ? leading : green ? trailing : rest, red ? rest : green ? leading : trailing,
-                     red ? trailing : green ? rest : leading};
+    return Fractions{red     ? leading
+                     : green ? trailing
+                             : rest,
+                     red     ? rest
+                     : green ? leading
+                             : trailing,
+                     red     ? trailing
+                     : green ? rest
+                             : leading};
 }
 
 inline Fractions hsi_to_fractions(double H, double S) { return fractions(hue_sector(H), S); }

@@ -19,21 +19,21 @@ extern "C" {
 #endif
 
 typedef struct ImageDescriptor {
-    int32_t **plane0;   /* row tables: plane0[r][c], r counted within the current part */
+    int32_t **plane0; /* row tables: plane0[r][c], r counted within the current part */
     int32_t **plane1;
     int32_t **plane2;
     uint32_t continues; /* read on out after each store; zero ends the run */
-    int32_t  width;     /* samples per row, read on in */
+    int32_t width;      /* samples per row, read on in */
     uint32_t attribute; /* copied from in to out, never interpreted */
-    void    *host_private; /* the host's binding of this descriptor; operators never touch it */
+    void *host_private; /* the host's binding of this descriptor; operators never touch it */
 } ImageDescriptor;
 
 /* Makes the next part of `image` readable; returns its number of rows, or a negative status. */
-int  ZENK_Getpart(ImageDescriptor *image);
+int ZENK_Getpart(ImageDescriptor *image);
 /* Stores the part just written into `image`; negative on failure. Sets `continues`. */
-int  ZENK_Putpart(ImageDescriptor *image);
+int ZENK_Putpart(ImageDescriptor *image);
 /* Tells the host an image is complete; operators call it with mode 0. */
-int  ZENK_Refresh(ImageDescriptor *image, int mode);
+int ZENK_Refresh(ImageDescriptor *image, int mode);
 /* Reports a failure; `text` is a constant without a trailing newline. */
 void ZENK_Error(const char *text);
 

@@ -80,7 +80,8 @@ bool ColourCensus::take(codecs::RasterReader &reader, int part_rows, const RowPr
         }
         uint32_t last = 0;
         bool have_last = false;
-        for (std::size_t i = 0; i < static_cast<std::size_t>(n) * row_samples; i += static_cast<std::size_t>(channels_)) {
+        for (std::size_t i = 0; i < static_cast<std::size_t>(n) * row_samples;
+             i += static_cast<std::size_t>(channels_)) {
             const uint32_t key = key_of(&rows[i]);
             if (have_last && key == last) continue;  // runs of one colour are common
             if (find_or_add(key) < 0) return true;
@@ -112,7 +113,8 @@ std::vector<uint32_t> packed_colours(const codecs::RasterInfo &input, const std:
     return colours;
 }
 
-std::unique_ptr<codecs::RasterReader> colour_row_reader(const codecs::RasterInfo &input, std::vector<uint16_t> samples) {
+std::unique_ptr<codecs::RasterReader> colour_row_reader(const codecs::RasterInfo &input,
+                                                        std::vector<uint16_t> samples) {
     return std::make_unique<ColourRowReader>(input, std::move(samples));
 }
 
@@ -123,11 +125,13 @@ bool CollectingWriter::write_rows(int rows, const uint16_t *in) {
     return true;
 }
 
-bool write_through_colours(codecs::RasterReader &reader, const ColourCensus &census, codecs::RasterWriter &writer, int part_rows, const RowProgress &rows_done, std::string *error) {
+bool write_through_colours(codecs::RasterReader &reader, const ColourCensus &census, codecs::RasterWriter &writer,
+                           int part_rows, const RowProgress &rows_done, std::string *error) {
     const codecs::RasterInfo &info = reader.info();
     const std::size_t channels = static_cast<std::size_t>(info.channels), width = static_cast<std::size_t>(info.width);
     const int band = pipeline::part_rows_for(info.width, part_rows);
-    std::vector<uint16_t> in(static_cast<std::size_t>(band) * width * channels), out(static_cast<std::size_t>(band) * width);
+    std::vector<uint16_t> in(static_cast<std::size_t>(band) * width * channels),
+        out(static_cast<std::size_t>(band) * width);
     for (int32_t y = 0; y < info.height; y += band) {
         const int n = std::min(band, info.height - y);
         if (!reader.read_rows(n, in.data())) {

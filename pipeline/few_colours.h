@@ -7,8 +7,8 @@
 #ifndef QOVA_PIPELINE_FEW_COLOURS_H
 #define QOVA_PIPELINE_FEW_COLOURS_H
 
-#include "transform.h"
 #include "codecs/raster.h"
+#include "transform.h"
 
 #include <cstdint>
 #include <memory>
@@ -41,8 +41,8 @@ private:
 
     int channels_ = 0;
     bool fits_ = false;
-    std::vector<uint32_t> keys_;       // by index: the samples packed a byte each
-    std::vector<int16_t> slots_;       // open-addressed table of indices; -1 empty
+    std::vector<uint32_t> keys_;  // by index: the samples packed a byte each
+    std::vector<int16_t> slots_;  // open-addressed table of indices; -1 empty
 };
 
 // Reads one row of samples as an image (for the operator to see the colours).

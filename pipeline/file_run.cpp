@@ -70,15 +70,16 @@ struct FileRun::Band {
     int32_t index = -1;
     int32_t first_row = 0;
     int rows = 0;
-    std::vector<uint16_t> raw;              // as decoded, in the input's layout
-    std::unique_ptr<EncodedBand> encoded;   // as the writer made it ready
+    std::vector<uint16_t> raw;             // as decoded, in the input's layout
+    std::unique_ptr<EncodedBand> encoded;  // as the writer made it ready
 };
 
 // One thread's operator call: its descriptors are bound to its own source and
 // sink, which hand it parts k, k + threads, ... and take back its results.
 class FileRun::Worker {
 public:
-    Worker(FileRun &run, unsigned number) : run_(run), next_(static_cast<int32_t>(number)), source_(*this), sink_(*this) {
+    Worker(FileRun &run, unsigned number)
+        : run_(run), next_(static_cast<int32_t>(number)), source_(*this), sink_(*this) {
         mapping_ = run.settings_.new_mapping();
         mapping_->start(run.reader_.info());
     }
@@ -158,7 +159,7 @@ private:
     }
 
     FileRun &run_;
-    int32_t next_;         // the next part this thread takes
+    int32_t next_;          // the next part this thread takes
     int32_t current_ = -1;  // the part it holds
     Band *band_ = nullptr;
     RawRows raw_;
@@ -239,7 +240,8 @@ FileRun::Band *FileRun::take_band(int32_t index) {
         const bool room = static_cast<std::size_t>(next_decode_ - next_write_) < window_;
         if (!decoding_ && next_decode_ < parts_ && room) {
             decode_next(lock);
-        } else if (!writing_ && slot(next_write_).index == next_write_ && slot(next_write_).state == Band::State::Encoded) {
+        } else if (!writing_ && slot(next_write_).index == next_write_ &&
+                   slot(next_write_).state == Band::State::Encoded) {
             write_ready(lock);
         } else {
             changed_.wait(lock);

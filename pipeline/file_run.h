@@ -11,8 +11,8 @@
 #ifndef QOVA_PIPELINE_FILE_RUN_H
 #define QOVA_PIPELINE_FILE_RUN_H
 
-#include "layout.h"
 #include "host/zenk_host.h"
+#include "layout.h"
 
 #include <condition_variable>
 #include <functional>
@@ -77,7 +77,7 @@ public:
     struct Settings {
         RasterInfo output;  // the writer's layout: the input's, or 8 bits, no alpha, grey made RGB
         Background background;
-        int part_rows = 64;   // for writers that take bands of any height
+        int part_rows = 64;  // for writers that take bands of any height
         unsigned threads = 1;
         std::function<std::unique_ptr<PlaneMapping>()> new_mapping;  // one for each thread
         std::function<void(int64_t rows_read, int64_t rows)> progress;

@@ -1,8 +1,8 @@
 #include "hsi_mapping.h"
 
-#include "qova_conversions.hpp"
 #include "detail/fast_trig.h"
 #include "detail/pixel_io.h"
+#include "qova_conversions.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -68,8 +68,8 @@ std::array<uint16_t, 3> exact_rgb(int32_t hue, int32_t sat, int32_t sum, const H
 }
 
 void HsiMapping::RowScratch::resize(std::size_t width) {
-    for (std::vector<double> *v : {&across, &up, &saturation, &hue, &red, &green, &blue, &lead, &trail, &third, &angle,
-                                   &cos_h, &cos_60_minus_h})
+    for (std::vector<double> *v :
+         {&across, &up, &saturation, &hue, &red, &green, &blue, &lead, &trail, &third, &angle, &cos_h, &cos_60_minus_h})
         v->resize(width);
     kind.resize(width);
     sector.resize(width);
@@ -101,11 +101,10 @@ inline void shares(std::size_t n, const double *__restrict S, const double *__re
 // Each pixel's red, green and blue rounded to the file's depth: from the
 // saturation-only values, or where the pixel needs the rebuild, from its
 // leading, trailing and third component placed by its sector.
-inline void round_results(std::size_t n, uint32_t max, const int32_t *__restrict kind,
-                          const int32_t *__restrict sector, const double *__restrict red, const double *__restrict grn,
-                          const double *__restrict blu, const double *__restrict lead, const double *__restrict trail,
-                          const double *__restrict third, uint16_t *__restrict r16, uint16_t *__restrict g16,
-                          uint16_t *__restrict b16) {
+inline void round_results(std::size_t n, uint32_t max, const int32_t *__restrict kind, const int32_t *__restrict sector,
+                          const double *__restrict red, const double *__restrict grn, const double *__restrict blu,
+                          const double *__restrict lead, const double *__restrict trail, const double *__restrict third,
+                          uint16_t *__restrict r16, uint16_t *__restrict g16, uint16_t *__restrict b16) {
     const double top = max;
     const auto level = [top](double v) {  // as round_to: NaN and below 0 to 0, above the top to it
         const double clamped = v > 0 ? (v < top ? v : top) : 0.0;
@@ -205,7 +204,9 @@ struct PlaneRow {
     for (std::size_t c = 0; c < width; ++c) {
         // & rather than &&: no branches, so that the loop vectorises
         const bool same_hue = (hue[c] == hue0[c]) & (sum[c] == sum0[c]);
-        kind[c] = (same_hue & (sat[c] == sat0[c])) ? kUnchanged : (same_hue & (sat0[c] > 0)) ? kSaturationOnly : kGeneral;
+        kind[c] = (same_hue & (sat[c] == sat0[c])) ? kUnchanged
+                  : (same_hue & (sat0[c] > 0))     ? kSaturationOnly
+                                                   : kGeneral;
         general |= kind[c] == kGeneral;
         saturation_only |= kind[c] == kSaturationOnly;
     }
@@ -259,7 +260,7 @@ struct PlaneRow {
 }
 
 using ForwardRow = void (*)(const SampleRow &, int32_t *, int32_t *, int32_t *, float *, float *,
-                           HsiMapping::RowScratch &);
+                            HsiMapping::RowScratch &);
 using BackwardRow = void (*)(const SampleRow &, const PlaneRow &, const PlaneRow &, const float *, const float *,
                              uint16_t *, const codecs::RasterInfo &, HsiMapping::RowScratch &);
 
@@ -301,8 +302,8 @@ void HsiMapping::to_planes(const pipeline::RawRows &file, const pipeline::PlaneR
     const ForwardRow forward_row = chosen_forward_row();
     for (int r = 0; r < file.rows; ++r) {
         const std::size_t at = static_cast<std::size_t>(r) * width;
-        forward_row(sample_row(info_, file.row(r), width, file.channels), planes.row(0, r), planes.row(1, r), planes.row(2, r),
-                    hue_rest_.data() + at, saturation_.data() + at, row_);
+        forward_row(sample_row(info_, file.row(r), width, file.channels), planes.row(0, r), planes.row(1, r),
+                    planes.row(2, r), hue_rest_.data() + at, saturation_.data() + at, row_);
     }
 }
 

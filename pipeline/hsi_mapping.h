@@ -36,17 +36,17 @@ class HsiMapping final : public pipeline::PlaneMapping {
 public:
     void start(const codecs::RasterInfo &input) override;
     void to_planes(const pipeline::RawRows &file, const pipeline::PlaneRows &planes) override;
-    void from_planes(const pipeline::PlaneRows &result, const pipeline::PlaneRows &input_planes, const pipeline::RawRows &input,
-                     const pipeline::RawRows &out) override;
+    void from_planes(const pipeline::PlaneRows &result, const pipeline::PlaneRows &input_planes,
+                     const pipeline::RawRows &input, const pipeline::RawRows &out) override;
 
     // A row's values between the loops, one kind of work a loop so that
     // the compiler vectorises them.
     struct RowScratch {
-        std::vector<double> across, up, saturation, hue;             // on the way there
-        std::vector<double> red, green, blue, lead, trail, third;    // on the way back
+        std::vector<double> across, up, saturation, hue;           // on the way there
+        std::vector<double> red, green, blue, lead, trail, third;  // on the way back
         std::vector<double> angle, cos_h, cos_60_minus_h;
         std::vector<int32_t> kind, sector;
-        std::vector<uint16_t> r16, g16, b16;                          // the results at the file's depth
+        std::vector<uint16_t> r16, g16, b16;  // the results at the file's depth
         void resize(std::size_t width);
     };
 

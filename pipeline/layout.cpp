@@ -21,7 +21,9 @@ void convert_layout(const RawRows &from, const RasterInfo &from_info, const RawR
     const bool flatten = from_info.has_alpha() && !to_info.has_alpha();
     const bool keep_alpha = from_info.has_alpha() && to_info.has_alpha();
     // The background at the input's depth.
-    const auto scaled = [&](uint16_t v) { return from_info.bit_depth == 16 ? uint64_t{v} : (uint64_t{v} * 255 + 32767) / 65535; };
+    const auto scaled = [&](uint16_t v) {
+        return from_info.bit_depth == 16 ? uint64_t{v} : (uint64_t{v} * 255 + 32767) / 65535;
+    };
     const uint64_t back[3] = {scaled(background.r), scaled(background.g), scaled(background.b)};
     const auto store = [&](uint64_t v) { return static_cast<uint16_t>(narrow ? (v * 255 + 32767) / 65535 : v); };
     for (int r = 0; r < from.rows; ++r) {

@@ -21,7 +21,8 @@ struct RawRows {
     int channels = 0;
 
     uint16_t *row(int r) const {
-        return data + static_cast<std::size_t>(r) * static_cast<std::size_t>(width) * static_cast<std::size_t>(channels);
+        return data +
+               static_cast<std::size_t>(r) * static_cast<std::size_t>(width) * static_cast<std::size_t>(channels);
     }
 };
 

@@ -77,8 +77,8 @@ void ColourMapping::to_planes(const pipeline::RawRows &file, const pipeline::Pla
     }
 }
 
-void ColourMapping::from_planes(const pipeline::PlaneRows &result, const pipeline::PlaneRows &, const pipeline::RawRows &input,
-                                const pipeline::RawRows &out) {
+void ColourMapping::from_planes(const pipeline::PlaneRows &result, const pipeline::PlaneRows &,
+                                const pipeline::RawRows &input, const pipeline::RawRows &out) {
     if (colours_) return converted_from_planes(result, input, out);
     const auto file_value = [&](int32_t v) { return to_file_[static_cast<std::size_t>(std::clamp(v, 0, 65535))]; };
     for (int r = 0; r < result.rows; ++r) {
@@ -106,7 +106,8 @@ void ColourMapping::converted_to_planes(const pipeline::RawRows &file, const pip
         colours_->to_srgb(file.row(r), static_cast<std::size_t>(file.channels), rgb_.data(), width);
         for (int k = 0; k < 3; ++k) {
             int32_t *p = planes.row(k, r);
-            for (std::size_t c = 0; c < width; ++c) p[c] = operator_sample(rgb_[c * 3 + static_cast<std::size_t>(k)] * 65535.0);
+            for (std::size_t c = 0; c < width; ++c)
+                p[c] = operator_sample(rgb_[c * 3 + static_cast<std::size_t>(k)] * 65535.0);
         }
     }
 }

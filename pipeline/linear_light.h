@@ -24,18 +24,19 @@ public:
         : linear_(linear), colours_(std::move(colours)) {}
     void start(const codecs::RasterInfo &input) override;
     void to_planes(const pipeline::RawRows &file, const pipeline::PlaneRows &planes) override;
-    void from_planes(const pipeline::PlaneRows &result, const pipeline::PlaneRows &input_planes, const pipeline::RawRows &input,
-                     const pipeline::RawRows &out) override;
+    void from_planes(const pipeline::PlaneRows &result, const pipeline::PlaneRows &input_planes,
+                     const pipeline::RawRows &input, const pipeline::RawRows &out) override;
 
 private:
     void converted_to_planes(const pipeline::RawRows &file, const pipeline::PlaneRows &planes);
-    void converted_from_planes(const pipeline::PlaneRows &result, const pipeline::RawRows &input, const pipeline::RawRows &out);
+    void converted_from_planes(const pipeline::PlaneRows &result, const pipeline::RawRows &input,
+                               const pipeline::RawRows &out);
 
     bool linear_;
     std::shared_ptr<const colour::ColourConversion> colours_;
     codecs::RasterInfo info_;
-    std::vector<float> rgb_;          // one row through colours_
-    std::vector<uint16_t> samples_;  // and back
+    std::vector<float> rgb_;                 // one row through colours_
+    std::vector<uint16_t> samples_;          // and back
     const uint16_t *to_operator_ = nullptr;  // by 16-bit file value
     const uint16_t *to_file_ = nullptr;      // by 16-bit operator value, at the file's depth
 };

@@ -82,7 +82,8 @@ std::optional<std::string> transform(codecs::RasterReader &reader, codecs::Raste
     settings.part_rows = shape.part_rows;
     settings.threads = shape.threads;
     settings.new_mapping = [&operation]() -> std::unique_ptr<pipeline::PlaneMapping> {
-        if (operation.kind == OperatorKind::Bandpass) return std::make_unique<ColourMapping>(operation.linear, operation.colours);
+        if (operation.kind == OperatorKind::Bandpass)
+            return std::make_unique<ColourMapping>(operation.linear, operation.colours);
         return std::make_unique<HsiMapping>();
     };
     settings.progress = rows_done;
@@ -148,7 +149,8 @@ std::optional<std::string> through_colours(std::unique_ptr<codecs::RasterReader>
     layout.palette = packed_colours(info, results.samples());
 
     const auto write_started = std::chrono::steady_clock::now();
-    const std::unique_ptr<codecs::RasterWriter> writer = codecs::open_writer(to.format, to.file, layout, to.encode, &error);
+    const std::unique_ptr<codecs::RasterWriter> writer =
+        codecs::open_writer(to.format, to.file, layout, to.encode, &error);
     if (!writer) return "cannot encode " + to.name + ": " + error;
     const auto second_pass = [&](int64_t rows, int64_t total) {
         if (rows_done) rows_done(total + rows, 2 * total);

@@ -4,8 +4,8 @@
 #ifndef QOVA_PIPELINE_TRANSFORM_H
 #define QOVA_PIPELINE_TRANSFORM_H
 
-#include "colour/icc.h"
 #include "codecs/formats.h"
+#include "colour/icc.h"
 #include "file_run.h"
 #include "qova.h"
 
@@ -22,12 +22,12 @@ enum class OperatorKind { Saturation, Hue, Bandpass };
 
 struct Operation {
     OperatorKind kind = OperatorKind::Saturation;
-    int strength = 0;           // saturation, hue
-    std::vector<int> poles;     // hue, tenths of a degree; empty: the fixed poles
-    int centre = 550;           // bandpass, nm
+    int strength = 0;        // saturation, hue
+    std::vector<int> poles;  // hue, tenths of a degree; empty: the fixed poles
+    int centre = 550;        // bandpass, nm
     int bandwidth = 100;
     int order = 2;
-    bool linear = true;         // bandpass: filter in linear light
+    bool linear = true;  // bandpass: filter in linear light
     // bandpass: the file's colour encoding to sRGB primaries and back; null
     // if the file is sRGB (or is to be taken as such).
     std::shared_ptr<const colour::ColourConversion> colours;
@@ -42,10 +42,10 @@ std::shared_ptr<const std::vector<ChromaEntry>> load_table(const std::string &pa
 
 // Where one image's time went, in seconds.
 struct JobTiming {
-    double read = 0;      // decoding and mapping to planes
-    double operate = 0;   // the operator itself
-    double write = 0;     // mapping back and encoding
-    double total = 0;     // the whole job, opening and closing files included
+    double read = 0;     // decoding and mapping to planes
+    double operate = 0;  // the operator itself
+    double write = 0;    // mapping back and encoding
+    double total = 0;    // the whole job, opening and closing files included
 };
 
 // Called with the rows decoded so far and the rows there are to decode.
@@ -83,7 +83,7 @@ struct RunSettings {
     bool strip = false;        // metadata: keep only the colour description and orientation
     bool assume_srgb = false;  // bandpass: take the file's colours as sRGB whatever it says
     RunShape shape;
-    RowProgress rows_done;     // follows the rows read
+    RowProgress rows_done;  // follows the rows read
 };
 
 struct RunReport {

@@ -78,8 +78,7 @@ extern "C" int QOVA_HuePolarisation(ImageDescriptor *in, ImageDescriptor *out, i
     });
 }
 
-extern "C" int QOVA_HuePolarisation1(ImageDescriptor *in, ImageDescriptor *out, int strength, int *poles,
-                                     int npoles) {
+extern "C" int QOVA_HuePolarisation1(ImageDescriptor *in, ImageDescriptor *out, int strength, int *poles, int npoles) {
     if (!in || !out || !qova::valid_strength(strength)) return qova::reject();
     if (!poles || npoles < 1) return qova::reject();
     std::sort(poles, poles + npoles);  // the caller sees its poles in ascending order

@@ -2,16 +2,16 @@
 // weight of the distance between its dominant wavelength and a centre.
 #include "qova.h"
 
-#include "qova_conversions.hpp"
 #include "hue_cache.h"
 #include "part_loop.h"
+#include "qova_conversions.hpp"
 #include "sample.h"
 #include "wavelength_search.h"
 
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 
 namespace {
@@ -124,7 +124,8 @@ QOVA_ALWAYS_INLINE void rebuild_pixels(const Chunk &c, qova::OutRow out, int n) 
     for (int i = 0; i < n; ++i) {
         double intensity = c.I[i] * c.weight[i];
         intensity = intensity * 3;
-        const qova::Fractions f = qova::fractions(qova::HueSector{c.sector[i], c.cos_h[i], c.cos_60_minus_h[i]}, c.S[i]);
+        const qova::Fractions f =
+            qova::fractions(qova::HueSector{c.sector[i], c.cos_h[i], c.cos_60_minus_h[i]}, c.S[i]);
         out.p0[i] = qova::to_sample(f.r * intensity);
         out.p1[i] = qova::to_sample(f.g * intensity);
         out.p2[i] = qova::to_sample(f.b * intensity);
@@ -202,7 +203,8 @@ private:
         for (int i = 0; i < n; ++i) {
             c.weight[i] = weights_.weight[search_.nearest_class(c.x[i], c.y[i])];
             if (1000 * c.S[i] > 0) {
-                hues_.request(i, static_cast<int64_t>(in.p0[i]) - in.p1[i], static_cast<int64_t>(in.p0[i]) - in.p2[i], hue);
+                hues_.request(i, static_cast<int64_t>(in.p0[i]) - in.p1[i], static_cast<int64_t>(in.p0[i]) - in.p2[i],
+                              hue);
             } else {
                 c.sector[i] = grey_.sector;
                 c.cos_h[i] = grey_.cos_h;
@@ -227,9 +229,8 @@ namespace {
 int filter_parts(ImageDescriptor *in, ImageDescriptor *out, int centre, int bandwidth, int order,
                  const ChromaEntry *table) {
     BandFilter filter(table, centre, bandwidth, order);
-    return qova::run_parts(in, out, kReadFailure, kWriteFailure, [&filter](qova::InRow i, qova::OutRow o, int width) {
-        filter.filter_row(i, o, width);
-    });
+    return qova::run_parts(in, out, kReadFailure, kWriteFailure,
+                           [&filter](qova::InRow i, qova::OutRow o, int width) { filter.filter_row(i, o, width); });
 }
 
 }  // namespace

@@ -38,7 +38,8 @@ public:
             add_miss(i, -1, 0, rg, rb);  // too large to keep
             return;
         }
-        const uint64_t key = (static_cast<uint64_t>(rg) & kMask) << 38 | (static_cast<uint64_t>(rb) & kMask) << kTagBits;
+        const uint64_t key = (static_cast<uint64_t>(rg) & kMask) << 38 | (static_cast<uint64_t>(rb) & kMask)
+                                                                             << kTagBits;
         const int set = static_cast<int>((key * 0x9E3779B97F4A7C15u) >> (64 - kSetBits));
         Entry *ways = sets_[set];
         // The most recently used of a set's two entries comes first. A known

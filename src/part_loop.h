@@ -19,8 +19,12 @@ inline int reject() {
 inline bool valid_strength(int strength) { return strength >= -100 && strength <= 100; }
 
 // One row of a part: the three planes' samples of the same row.
-struct InRow { const int32_t *p0, *p1, *p2; };
-struct OutRow { int32_t *p0, *p1, *p2; };
+struct InRow {
+    const int32_t *p0, *p1, *p2;
+};
+struct OutRow {
+    int32_t *p0, *p1, *p2;
+};
 
 // Fetches, transforms and stores parts until the host says the output is
 // complete, then refreshes in and out. `transform_row(InRow, OutRow, width)`
@@ -28,8 +32,8 @@ struct OutRow { int32_t *p0, *p1, *p2; };
 // it holds all the pixel work, so this loop holds no arithmetic and the row
 // function no host calls. Returns 0 or the failing host status unchanged.
 template <class RowTransform>
-int run_parts(ImageDescriptor *in, ImageDescriptor *out, const char *read_failure,
-              const char *write_failure, RowTransform &&transform_row) {
+int run_parts(ImageDescriptor *in, ImageDescriptor *out, const char *read_failure, const char *write_failure,
+              RowTransform &&transform_row) {
     for (;;) {
         const int rows = ZENK_Getpart(in);
         if (rows < 0) {

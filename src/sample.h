@@ -27,9 +27,7 @@ inline int32_t to_sample(double v) {
     return static_cast<int32_t>(c);
 }
 
-inline int32_t clamp_sample(int32_t v, int32_t lo, int32_t hi) {
-    return v < lo ? lo : (v > hi ? hi : v);
-}
+inline int32_t clamp_sample(int32_t v, int32_t lo, int32_t hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
 }  // namespace qova
 

@@ -139,8 +139,10 @@ private:
     int first_of_four(double x, double y, int first) const {
 #if defined(__SSE2__)
         const __m128d vx = _mm_set1_pd(x), vy = _mm_set1_pd(y);
-        const __m128d dx0 = _mm_sub_pd(vx, _mm_loadu_pd(c_.x + first)), dy0 = _mm_sub_pd(vy, _mm_loadu_pd(c_.y + first));
-        const __m128d dx1 = _mm_sub_pd(vx, _mm_loadu_pd(c_.x + first + 2)), dy1 = _mm_sub_pd(vy, _mm_loadu_pd(c_.y + first + 2));
+        const __m128d dx0 = _mm_sub_pd(vx, _mm_loadu_pd(c_.x + first)),
+                      dy0 = _mm_sub_pd(vy, _mm_loadu_pd(c_.y + first));
+        const __m128d dx1 = _mm_sub_pd(vx, _mm_loadu_pd(c_.x + first + 2)),
+                      dy1 = _mm_sub_pd(vy, _mm_loadu_pd(c_.y + first + 2));
         const __m128d d0 = _mm_add_pd(_mm_mul_pd(dx0, dx0), _mm_mul_pd(dy0, dy0));
         const __m128d d1 = _mm_add_pd(_mm_mul_pd(dx1, dx1), _mm_mul_pd(dy1, dy1));
         const __m128d pair = _mm_min_pd(d0, d1);

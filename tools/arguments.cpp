@@ -43,8 +43,7 @@ uint64_t parse_size(const std::string &option, const std::string &text) {
     uint64_t value = std::stoull(digits);
     const char unit = m[2].matched && m[2].length() ? static_cast<char>(std::tolower(m[2].str()[0])) : 'b';
     const int shift = unit == 'k' ? 10 : unit == 'm' ? 20 : unit == 'g' ? 30 : 0;
-    if (value > (max >> shift) || (value << shift) < (uint64_t{1} << 20))
-        throw UsageError(problem + ", not " + text);
+    if (value > (max >> shift) || (value << shift) < (uint64_t{1} << 20)) throw UsageError(problem + ", not " + text);
     value <<= shift;
     return value;
 }
@@ -71,9 +70,12 @@ std::vector<int> parse_poles(const std::string &text) {
 }
 
 pipeline::Background parse_colour(const std::string &option, const std::string &text) {
-    static const struct { const char *name; uint8_t r, g, b; } kNames[] = {
-        {"white", 255, 255, 255}, {"black", 0, 0, 0},     {"grey", 128, 128, 128}, {"gray", 128, 128, 128},
-        {"red", 255, 0, 0},       {"green", 0, 128, 0},   {"blue", 0, 0, 255},     {"yellow", 255, 255, 0},
+    static const struct {
+        const char *name;
+        uint8_t r, g, b;
+    } kNames[] = {
+        {"white", 255, 255, 255}, {"black", 0, 0, 0},       {"grey", 128, 128, 128}, {"gray", 128, 128, 128},
+        {"red", 255, 0, 0},       {"green", 0, 128, 0},     {"blue", 0, 0, 255},     {"yellow", 255, 255, 0},
         {"cyan", 0, 255, 255},    {"magenta", 255, 0, 255},
     };
     const auto wide = [](unsigned v) { return static_cast<uint16_t>(v * 257); };

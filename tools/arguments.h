@@ -3,8 +3,8 @@
 #ifndef QOVA_TOOLS_ARGUMENTS_H
 #define QOVA_TOOLS_ARGUMENTS_H
 
-#include "pipeline/file_run.h"
 #include "codecs/raster.h"
+#include "pipeline/file_run.h"
 
 #include <cstdint>
 #include <stdexcept>

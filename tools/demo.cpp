@@ -1,8 +1,8 @@
 #include "demo.h"
 
+#include "codecs/raster.h"
 #include "glyphs.h"
 #include "output_file.h"
-#include "codecs/raster.h"
 
 #include <algorithm>
 #include <cctype>
@@ -20,7 +20,9 @@ struct Example {
     Operation operation;
 };
 
-Operation saturation(int strength) { return Operation{OperatorKind::Saturation, strength, {}, 0, 0, 0, true, nullptr, nullptr}; }
+Operation saturation(int strength) {
+    return Operation{OperatorKind::Saturation, strength, {}, 0, 0, 0, true, nullptr, nullptr};
+}
 Operation hue(int strength, std::vector<int> poles) {
     return Operation{OperatorKind::Hue, strength, std::move(poles), 0, 0, 0, true, nullptr, nullptr};
 }
@@ -56,7 +58,8 @@ std::optional<Picture> thumbnail(const std::filesystem::path &path, std::string 
     const codecs::RasterInfo &info = reader->info();
     Picture thumb;
     thumb.width = std::min(kThumbWidth, info.width);
-    thumb.height = std::max<int32_t>(1, static_cast<int32_t>(static_cast<int64_t>(info.height) * thumb.width / info.width));
+    thumb.height =
+        std::max<int32_t>(1, static_cast<int32_t>(static_cast<int64_t>(info.height) * thumb.width / info.width));
     std::vector<uint64_t> sums(static_cast<std::size_t>(thumb.width) * 3);
     std::vector<uint32_t> counts(static_cast<std::size_t>(thumb.width));
     std::vector<uint16_t> row(static_cast<std::size_t>(info.width) * static_cast<std::size_t>(info.channels));
@@ -119,8 +122,7 @@ bool write_sheet(const std::filesystem::path &path, const std::vector<std::pair<
     for (const auto &[thumb, label] : tiles) {
         draw_text(sheet, x0, 6, label);
         for (int32_t y = 0; y < thumb.height; ++y)
-            std::copy_n(thumb.at(0, y), static_cast<std::size_t>(thumb.width) * 3,
-                        sheet.at(x0, kLabelHeight + y));
+            std::copy_n(thumb.at(0, y), static_cast<std::size_t>(thumb.width) * 3, sheet.at(x0, kLabelHeight + y));
         x0 += kThumbWidth + kGap;
     }
 

@@ -2,10 +2,10 @@
 
 #include "codecs/temporary_file.h"
 
-#include <cerrno>
-#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
 
 namespace qova::tool {
 

@@ -20,10 +20,12 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 // JPEG subsampling as asked, else the input JPEG's, else by quality. The
 // quality as asked, else a JPEG input's own when JPEG is written again (so a
 // re-encoded photo keeps its size), else the output format's default.
-codecs::EncodeOptions encode_options(const codecs::RasterInfo &input, codecs::FileFormat format, const JobOptions &options) {
+codecs::EncodeOptions encode_options(const codecs::RasterInfo &input, codecs::FileFormat format,
+                                     const JobOptions &options) {
     codecs::EncodeOptions encode = options.encode;
     if (!encode.sampling.known() && input.format == codecs::FileFormat::Jpeg) encode.sampling = input.chroma_sampling;
-    const bool jpeg_again = format == codecs::FileFormat::Jpeg && input.format == codecs::FileFormat::Jpeg && input.quality > 0;
+    const bool jpeg_again =
+        format == codecs::FileFormat::Jpeg && input.format == codecs::FileFormat::Jpeg && input.quality > 0;
     encode.quality = options.quality ? *options.quality : jpeg_again ? input.quality : codecs::default_quality(format);
     return encode;
 }

@@ -27,10 +27,10 @@ struct JobOptions {
     bool fail_on_warnings = false;  // --fail: a file with any warning is not written
     codecs::ReadLimits limits;
     int part_rows = 64;
-    unsigned threads = 1;         // for one image
+    unsigned threads = 1;             // for one image
     pipeline::Background background;  // under transparent pixels, for outputs without alpha
-    bool strip = false;           // metadata: keep only the colour description and orientation
-    bool assume_srgb = false;     // bandpass: take every file's colours as sRGB
+    bool strip = false;               // metadata: keep only the colour description and orientation
+    bool assume_srgb = false;         // bandpass: take every file's colours as sRGB
 };
 
 struct JobRequest {

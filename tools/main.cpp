@@ -9,6 +9,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <unistd.h>
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
@@ -16,13 +17,12 @@
 #include <map>
 #include <mutex>
 #include <thread>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 using namespace qova::tool;
 namespace codecs = qova::codecs;
-using qova::pipeline::load_table;
 using qova::pipeline::capture_operator_errors;
+using qova::pipeline::load_table;
 
 namespace {
 
@@ -80,7 +80,8 @@ void add_file_options(CLI::App *cmd, CommandLine &line) {
                     "device to write into (required)")
         ->required()
         ->type_name("OUT");
-    cmd->add_option("-j,--jobs", line.jobs, "threads in all, for images at once or parts of one (default: number of cores)")
+    cmd->add_option("-j,--jobs", line.jobs,
+                    "threads in all, for images at once or parts of one (default: number of cores)")
         ->type_name("N");
     cmd->add_option("--format", line.format,
                     "output format: " + codecs::format_names() + " (default: the output name's, else the input's)")
@@ -120,8 +121,8 @@ JobOptions job_options(const CommandLine &line, const CLI::App &sub) {
     if (sub.count("--background")) options.background = parse_colour("--background", line.background);
     if (sub.count("--max-pixels"))
         options.limits.max_pixels = static_cast<uint64_t>(whole_number("--max-pixels", line.max_pixels, 1, INT64_MAX));
-    options.limits.max_memory = sub.count("--max-memory") ? parse_size("--max-memory", line.max_memory)
-                                                          : codecs::default_memory_limit();
+    options.limits.max_memory =
+        sub.count("--max-memory") ? parse_size("--max-memory", line.max_memory) : codecs::default_memory_limit();
     options.limits.memory_hint = " (--max-memory)";
     options.strip = line.strip;
     options.assume_srgb = line.assume_srgb;
@@ -139,16 +140,19 @@ void warn_about_centre(const Operation &op) {
     if (gap >= half || op.order == 0) {
         consequence = "every pixel will be dimmed";
     } else if (op.centre < kFirst) {
-        consequence = "only dominant wavelengths below " + std::to_string(op.centre + half) + " nm keep their brightness";
+        consequence =
+            "only dominant wavelengths below " + std::to_string(op.centre + half) + " nm keep their brightness";
     } else {
-        consequence = "only dominant wavelengths above " + std::to_string(op.centre - half) + " nm keep their brightness";
+        consequence =
+            "only dominant wavelengths above " + std::to_string(op.centre - half) + " nm keep their brightness";
     }
     std::lock_guard<std::mutex> guard(g_report_lock);
     std::cerr << "qova: warning: --centre " << op.centre << " nm lies outside the spectral locus (" << kFirst << ".."
               << kLast << " nm): " << consequence << "\n";
 }
 
-fs::path output_in_folder(const fs::path &folder, const fs::path &input, const std::optional<codecs::FileFormat> &format) {
+fs::path output_in_folder(const fs::path &folder, const fs::path &input,
+                          const std::optional<codecs::FileFormat> &format) {
     fs::path name = input.filename();
     if (name.empty()) name = input.parent_path().filename();  // "dir/"
     fs::path out = folder / name;
@@ -173,8 +177,9 @@ std::vector<Task> plan_tasks(const CommandLine &line, const std::optional<codecs
     const bool named_folder = line.output.back() == '/';
     const bool to_folder = !to_stdout && (line.inputs.size() > 1 || named_folder || fs::is_directory(output, ec));
     if (to_folder && !fs::is_directory(output, ec)) {
-        throw UsageError(line.output + (fs::exists(output, ec) ? ": is not a folder (several inputs need an output folder)"
-                                                               : ": output folder does not exist"));
+        throw UsageError(line.output + (fs::exists(output, ec)
+                                            ? ": is not a folder (several inputs need an output folder)"
+                                            : ": output folder does not exist"));
     }
     if (to_folder && from_stdin) throw UsageError("standard input (-) needs an output file name, not a folder");
     const bool to_file = !to_folder && !to_stdout;
@@ -326,8 +331,8 @@ std::vector<std::string> checked_words(const CLI::App &app, int argc, char **arg
         if (distance < best) best = distance, nearest = sub->get_name();
     }
     if (!command) {
-        throw UsageError("unknown command '" + words[0] + "'" + (nearest.empty() ? "" : "; did you mean '" + nearest + "'?") +
-                         " (commands: " + names + ")");
+        throw UsageError("unknown command '" + words[0] + "'" +
+                         (nearest.empty() ? "" : "; did you mean '" + nearest + "'?") + " (commands: " + names + ")");
     }
     // The option a word names, and whether its value is in the word itself.
     const auto option_of = [command](const std::string &word, bool *attached) -> const CLI::Option * {
@@ -370,8 +375,8 @@ Operation operation_from(const CommandLine &line, OperatorKind kind) {
     Operation op;
     op.kind = kind;
     if (kind == OperatorKind::Bandpass) {
-        op.centre = static_cast<int>(
-            whole_number("--centre", line.centre, INT32_MIN, INT32_MAX, "of nanometres (the spectral locus spans 380..698)"));
+        op.centre = static_cast<int>(whole_number("--centre", line.centre, INT32_MIN, INT32_MAX,
+                                                  "of nanometres (the spectral locus spans 380..698)"));
         op.bandwidth = static_cast<int>(whole_number("--bandwidth", line.bandwidth, 2, 100000));
         op.order = static_cast<int>(whole_number("--order", line.order, INT32_MIN, INT32_MAX));
         op.linear = !line.no_linear;
@@ -382,9 +387,10 @@ Operation operation_from(const CommandLine &line, OperatorKind kind) {
 }
 
 int run(int argc, char **argv) {
-    CLI::App app{"qova: colour operators on image files.\n"
-                 "Each subcommand reads IN... and writes the result to OUT.",
-                 "qova"};
+    CLI::App app{
+        "qova: colour operators on image files.\n"
+        "Each subcommand reads IN... and writes the result to OUT.",
+        "qova"};
     app.formatter(std::make_shared<Help>());
     app.require_subcommand(1);
     app.set_version_flag("--version", std::to_string(QOVA_VERSION_MAJOR) + "." + std::to_string(QOVA_VERSION_MINOR) +
@@ -409,15 +415,20 @@ int run(int argc, char **argv) {
         ->type_name("DEG,...");
     add_file_options(hue, line);
 
-    CLI::App *bandpass = app.add_subcommand("bandpass", "Dim colours by how far their dominant wavelength lies from a centre");
-    bandpass->add_option("--centre,--center", line.centre, "centre wavelength in nm; the locus spans 380..698 (required)")
+    CLI::App *bandpass =
+        app.add_subcommand("bandpass", "Dim colours by how far their dominant wavelength lies from a centre");
+    bandpass
+        ->add_option("--centre,--center", line.centre, "centre wavelength in nm; the locus spans 380..698 (required)")
         ->required()
         ->type_name("NM");
-    bandpass->add_option("--bandwidth", line.bandwidth,
-                         "full weight within half of this (nm), half weight up to it, 2..100000 (required)")
+    bandpass
+        ->add_option("--bandwidth", line.bandwidth,
+                     "full weight within half of this (nm), half weight up to it, 2..100000 (required)")
         ->required()
         ->type_name("NM");
-    bandpass->add_option("--order", line.order, "Butterworth order: higher is steeper, 0 halves all, negative is a stop band (default 2)")
+    bandpass
+        ->add_option("--order", line.order,
+                     "Butterworth order: higher is steeper, 0 halves all, negative is a stop band (default 2)")
         ->type_name("N");
     bandpass->add_flag("--no-linear", line.no_linear, "filter the stored sRGB values instead of linear light");
     bandpass->add_flag("--assume-srgb", line.assume_srgb,

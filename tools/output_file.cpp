@@ -2,15 +2,15 @@
 
 #include "codecs/temporary_file.h"
 
-#include <atomic>
-#include <cerrno>
-#include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 
 namespace fs = std::filesystem;
 

@@ -64,10 +64,10 @@ private:
     uid_t owner_ = 0;
     gid_t group_ = 0;
     mode_t permissions_ = 0;
-    int fd_ = -1;             // the staged file's (or the stream's) descriptor
-    bool unnamed_ = false;    // the staged file has no name yet
-    std::string temp_;        // the staged file's name, if it has one
-    int target_fd_ = -1;      // CopyInto: the existing file, opened at once
+    int fd_ = -1;           // the staged file's (or the stream's) descriptor
+    bool unnamed_ = false;  // the staged file has no name yet
+    std::string temp_;      // the staged file's name, if it has one
+    int target_fd_ = -1;    // CopyInto: the existing file, opened at once
     std::FILE *stream_ = nullptr;
     bool standard_output_ = false;
     int slot_ = -1;

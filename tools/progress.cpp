@@ -1,8 +1,8 @@
 #include "progress.h"
 
+#include <unistd.h>
 #include <algorithm>
 #include <cstdio>
-#include <unistd.h>
 
 namespace qova::tool {
 
@@ -12,7 +12,8 @@ constexpr int kLine = 72;  // what finish() blanks
 }  // namespace
 
 Progress::Progress(std::size_t images, std::size_t slots)
-    : images_(std::max<std::size_t>(images, 1)), in_flight_(std::max<std::size_t>(slots, 1), 0.0),
+    : images_(std::max<std::size_t>(images, 1)),
+      in_flight_(std::max<std::size_t>(slots, 1), 0.0),
       enabled_(isatty(STDERR_FILENO) == 1) {}
 
 void Progress::rows(std::size_t slot, int64_t done, int64_t total) {

@@ -31,7 +31,7 @@ private:
     std::mutex mutex_;
     const std::size_t images_;
     std::size_t images_done_ = 0;
-    std::vector<double> in_flight_;  // by slot: the share of its image read
+    std::vector<double> in_flight_;           // by slot: the share of its image read
     int64_t rows_done_ = 0, rows_total_ = 0;  // the last report, for one image
     const bool enabled_;
     const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();

@@ -40,7 +40,8 @@ inline constexpr char kXmpKeyword[] = "XML:com.adobe.xmp";
 inline constexpr char kRawProfile[] = "Raw profile type ";
 
 inline uint32_t be32(const unsigned char *p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 | p[3];
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
+           p[3];
 }
 
 // The PNG predictor: of the left, upper and upper-left neighbours, the one
@@ -56,12 +57,12 @@ inline uint8_t paeth(uint8_t a, uint8_t b, uint8_t c) {
 // the image data, which libpng would reach only after the last row.
 struct ChunkMap {
     bool has_gamma = false, has_chromaticities = false;
-    uint32_t animation_frames = 0;      // acTL's count; 0: not animated
-    bool first_frame_is_image = false;  // an fcTL before the image data
-    std::string trailing;               // those chunks, as they stand
-    bool trailing_cut = false;          // more of them than kMaxTrailingBytes
-    bool truncated = false;             // a chunk runs past the end of the file
-    uint32_t oversized = 0;             // the length of a chunk other than image data above kMaxChunk
+    uint32_t animation_frames = 0;                // acTL's count; 0: not animated
+    bool first_frame_is_image = false;            // an fcTL before the image data
+    std::string trailing;                         // those chunks, as they stand
+    bool trailing_cut = false;                    // more of them than kMaxTrailingBytes
+    bool truncated = false;                       // a chunk runs past the end of the file
+    uint32_t oversized = 0;                       // the length of a chunk other than image data above kMaxChunk
     std::vector<std::pair<long, uint32_t>> data;  // each image data chunk's data: offset and length
 
     bool animated() const { return animation_frames > 1 || (animation_frames == 1 && !first_frame_is_image); }

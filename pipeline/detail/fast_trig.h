@@ -36,7 +36,7 @@ inline double angle(double x, double y) {
     const double num = steep ? ax : ay, den = steep ? ay : ax;
     const double t = num / (den > 0 ? den : 1.0);  // in [0, 1]
     const bool big = t > kTanPiOver8;
-    const double reduced = (t - 1) / (t + 1);      // atan(t) = pi/4 + atan(reduced)
+    const double reduced = (t - 1) / (t + 1);  // atan(t) = pi/4 + atan(reduced)
     double a = (big ? kPi / 4 : 0.0) + atan_small(big ? reduced : t);
     a = steep ? kPi / 2 - a : a;
     a = x < 0 ? kPi - a : a;

@@ -12,7 +12,9 @@ struct Rgb {
     int32_t r, g, b;
 };
 
-inline Rgb pixel_at(const uint16_t *px, bool grey) { return grey ? Rgb{px[0], px[0], px[0]} : Rgb{px[0], px[1], px[2]}; }
+inline Rgb pixel_at(const uint16_t *px, bool grey) {
+    return grey ? Rgb{px[0], px[0], px[0]} : Rgb{px[0], px[1], px[2]};
+}
 
 inline uint16_t round_to(double v, uint32_t max) {
     if (!(v > 0)) return 0;  // also NaN

@@ -9,9 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <jpeglib.h>
 #include <lcms2.h>
+#include <cstdio>
 
 #include <array>
 
@@ -54,7 +54,8 @@ std::array<uint8_t, 3> reference_rgb(const Ink &ink) {
 }
 
 TEST(Cmyk, InkBecomesTheStandardProfilesRgbWithAnSrgbProfile) {
-    const std::vector<Ink> blocks = {{0, 0, 0, 0}, {255, 0, 0, 0}, {0, 255, 0, 0}, {0, 0, 255, 0}, {0, 0, 0, 255}, {60, 20, 90, 10}};
+    const std::vector<Ink> blocks = {{0, 0, 0, 0},   {255, 0, 0, 0}, {0, 255, 0, 0},
+                                     {0, 0, 255, 0}, {0, 0, 0, 255}, {60, 20, 90, 10}};
     const struct {
         const char *what;
         bool adobe;

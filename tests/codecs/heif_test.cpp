@@ -24,7 +24,8 @@ namespace {
 std::vector<uint16_t> known_samples(int count, int bits) {
     std::vector<uint16_t> v;
     const uint32_t top = (1u << bits) - 1;
-    for (int i = 0; i < count; ++i) v.push_back(static_cast<uint16_t>((static_cast<uint32_t>(i) * 2654435761u >> 7) % (top + 1)));
+    for (int i = 0; i < count; ++i)
+        v.push_back(static_cast<uint16_t>((static_cast<uint32_t>(i) * 2654435761u >> 7) % (top + 1)));
     return v;
 }
 
@@ -85,27 +86,30 @@ HeifOutput decode_heif(const std::string &file) {
 
 // EXIF with Make "Qova" and the orientation given (its value at bytes 30-31).
 std::string exif_block(int orientation) {
-    return std::string("MM\0\x2A\0\0\0\x08"                  // big-endian TIFF header, IFD0 at 8
-                       "\0\x02"                              // two entries
-                       "\x01\x0F\0\x02\0\0\0\x05\0\0\0\x26"  // Make, ASCII, 5 bytes at 38
-                       "\x01\x12\0\x03\0\0\0\x01\0",             // Orientation, SHORT, one:
-                       31) +
+    return std::string(
+               "MM\0\x2A\0\0\0\x08"                  // big-endian TIFF header, IFD0 at 8
+               "\0\x02"                              // two entries
+               "\x01\x0F\0\x02\0\0\0\x05\0\0\0\x26"  // Make, ASCII, 5 bytes at 38
+               "\x01\x12\0\x03\0\0\0\x01\0",         // Orientation, SHORT, one:
+               31) +
            static_cast<char>(orientation) + std::string("\0\0\0\0\0\0Qova\0", 11);
 }
 
 // The same little-endian (value at bytes 30-31, low byte first).
 std::string little_endian_exif_block(int orientation) {
-    return std::string("II\x2A\0\x08\0\0\0"
-                       "\x02\0"
-                       "\x0F\x01\x02\0\x05\0\0\0\x26\0\0\0"
-                       "\x12\x01\x03\0\x01\0\0\0",
-                       30) +
+    return std::string(
+               "II\x2A\0\x08\0\0\0"
+               "\x02\0"
+               "\x0F\x01\x02\0\x05\0\0\0\x26\0\0\0"
+               "\x12\x01\x03\0\x01\0\0\0",
+               30) +
            static_cast<char>(orientation) + std::string("\0\0\0\0\0\0\0Qova\0", 12);
 }
 
 int orientation_of(const std::string &exif) {
     if (exif.size() < 32) return -1;
-    return static_cast<uint8_t>(exif[exif[0] == 'M' ? 31 : 30]) | static_cast<uint8_t>(exif[exif[0] == 'M' ? 30 : 31]) << 8;
+    return static_cast<uint8_t>(exif[exif[0] == 'M' ? 31 : 30]) | static_cast<uint8_t>(exif[exif[0] == 'M' ? 30 : 31])
+                                                                      << 8;
 }
 
 // Rows of 8-bit samples, or 16-bit ones from the same values times 257.
@@ -145,7 +149,8 @@ TEST(Heif, ReadsKnownSamplesAtEveryDepthWithAndWithoutAlpha) {
     } kinds[] = {{8, false}, {12, false}, {8, true}, {10, true}, {12, true}};
     for (const auto &kind : kinds)
         for (const bool alpha : {false, true}) {
-            SCOPED_TRACE(std::to_string(kind.bits) + (kind.hevc ? " bits HEVC" : " bits AV1") + (alpha ? " with alpha" : ""));
+            SCOPED_TRACE(std::to_string(kind.bits) + (kind.hevc ? " bits HEVC" : " bits AV1") +
+                         (alpha ? " with alpha" : ""));
             HeifInput in;
             in.bits = kind.bits;
             in.hevc = kind.hevc;
@@ -197,7 +202,8 @@ TEST(Heif, WritesHeicAndAvifThatLibheifDecodes) {
                 for (int y = 0; y < h; ++y)
                     for (int x = 0; x < w; ++x)
                         for (int c = 0; c < channels; ++c) samples.push_back(patches[(y / 32) * 2 + x / 32][c]);
-                const std::string png = bytes::png_file(w, h, depth, alpha ? 6 : 2, png_rows(w, h, depth, channels, samples));
+                const std::string png =
+                    bytes::png_file(w, h, depth, alpha ? 6 : 2, png_rows(w, h, depth, channels, samples));
                 const HeifOutput out = decode_heif(process(dir, "in.png", png, std::string("out.") + ext));
                 ASSERT_TRUE(out.ok);
                 EXPECT_EQ(out.width, w);
@@ -239,7 +245,11 @@ TEST(Heif, RefusedOrFailedInOneLine) {
     std::string corrupt = good;
     for (std::size_t i = corrupt.size() / 2; i < corrupt.size(); ++i) corrupt[i] = static_cast<char>(~corrupt[i]);
     // A box announcing an image sequence, as animated AVIF files start.
-    std::string sequence = std::string("\0\0\0\x1c" "ftypavis\0\0\0\0avismsf1miaf", 28) + good.substr(28);
+    std::string sequence = std::string(
+                               "\0\0\0\x1c"
+                               "ftypavis\0\0\0\0avismsf1miaf",
+                               28) +
+                           good.substr(28);
 
     const struct {
         const char *what;
@@ -250,13 +260,15 @@ TEST(Heif, RefusedOrFailedInOneLine) {
         {"truncated", good.substr(0, good.size() - 20), "", "in.avif: unreadable HEIF"},
         {"header only", good.substr(0, 40), "", "in.avif: unreadable HEIF"},
         {"corrupt image data", corrupt, "", "in.avif: unreadable HEIF"},
-        {"above the pixel limit", good, "--max-pixels 14 ", "in.avif: image of 5 x 3 pixels is above the limit of 14 pixels"},
+        {"above the pixel limit", good, "--max-pixels 14 ",
+         "in.avif: image of 5 x 3 pixels is above the limit of 14 pixels"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         const fs::path path = dir.write("in.avif", c.file);
-        const ToolRun run = run_qova("saturation --strength 0 " + c.options + quoted(path) + " -o " +
-                                         quoted(dir.path() / "out.png"), dir.path());
+        const ToolRun run =
+            run_qova("saturation --strength 0 " + c.options + quoted(path) + " -o " + quoted(dir.path() / "out.png"),
+                     dir.path());
         EXPECT_EQ(run.exit_code, 1);
         EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
         EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
@@ -337,8 +349,9 @@ TEST(Heif, ExifXmpAndColourCarriedBothWays) {
 
     // From a PNG with a profile: the profile itself.
     const std::string profile_bytes = bytes::icc_profile();
-    const std::string png_in = bytes::png_file(2, 2, 8, 2, png_rows(2, 2, 8, 3, std::vector<uint8_t>(12, 90)),
-                                               bytes::png_chunk("iCCP", std::string("P\0\0", 3) + bytes::deflated(profile_bytes)));
+    const std::string png_in =
+        bytes::png_file(2, 2, 8, 2, png_rows(2, 2, 8, 3, std::vector<uint8_t>(12, 90)),
+                        bytes::png_chunk("iCCP", std::string("P\0\0", 3) + bytes::deflated(profile_bytes)));
     const HeifOutput from_png = decode_heif(process(dir, "in.png", png_in, "out.avif"));
     EXPECT_EQ(from_png.icc, profile_bytes);
 }
@@ -357,7 +370,8 @@ TEST(Heif, OrientationAppliedOnceEitherWay) {
     for (const std::string &exif : {exif_block(6), little_endian_exif_block(6)}) {
         SCOPED_TRACE(exif.substr(0, 2));
         ASSERT_EQ(orientation_of(exif), 6);
-        const std::string png = bytes::png_file(4, 2, 8, 2, png_rows(4, 2, 8, 3, samples), bytes::png_chunk("eXIf", exif));
+        const std::string png =
+            bytes::png_file(4, 2, 8, 2, png_rows(4, 2, 8, 3, samples), bytes::png_chunk("eXIf", exif));
         const std::string heic_file = process(dir, "in.png", png, "out.heic");
         const HeifOutput heic = decode_heif(heic_file);
         ASSERT_TRUE(heic.ok);

@@ -14,10 +14,10 @@
 
 namespace fs = std::filesystem;
 using bytes::Decoded;
-using bytes::TiffPage;
 using bytes::tiff_bytes;
 using bytes::tiff_long;
 using bytes::tiff_short;
+using bytes::TiffPage;
 
 namespace {
 
@@ -50,19 +50,24 @@ TEST(Tiff, ReadsEachLayoutToKnownValues) {
     }
     {
         // 0x1234 stored big-endian is 12 34, little-endian 34 12.
-        TiffPage p{tiff_basics(2, 1, 16, 3, 2, 1), {std::string("\x12\x34\x56\x78\x9A\xBC\x00\x01\xFF\x00\x80\x80", 12)}};
-        cases.push_back({"16-bit RGB, big-endian", tiff_file({p}, true), 3, {0x1234, 0x5678, 0x9ABC, 0x0001, 0xFF00, 0x8080}});
-        cases.push_back({"16-bit RGB, little-endian", tiff_file({p}), 3, {0x3412, 0x7856, 0xBC9A, 0x0100, 0x00FF, 0x8080}});
+        TiffPage p{tiff_basics(2, 1, 16, 3, 2, 1),
+                   {std::string("\x12\x34\x56\x78\x9A\xBC\x00\x01\xFF\x00\x80\x80", 12)}};
+        cases.push_back(
+            {"16-bit RGB, big-endian", tiff_file({p}, true), 3, {0x1234, 0x5678, 0x9ABC, 0x0001, 0xFF00, 0x8080}});
+        cases.push_back(
+            {"16-bit RGB, little-endian", tiff_file({p}), 3, {0x3412, 0x7856, 0xBC9A, 0x0100, 0x00FF, 0x8080}});
     }
     {
         // 10 pixels of 1 bit, white is zero: 1011 0010 01(00 0000) padded to a byte.
         TiffPage p{tiff_basics(10, 2, 1, 1, 0, 2), {std::string("\xB2\x40\x00\x00", 4)}};
-        cases.push_back({"1-bit grey, white is zero", tiff_file({p}), 1,
-                         {0, 255, 0, 0, 255, 255, 0, 255, 255, 0, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255}});
+        cases.push_back(
+            {"1-bit grey, white is zero", tiff_file({p}), 1, {0,   255, 0,   0,   255, 255, 0,   255, 255, 0,
+                                                              255, 255, 255, 255, 255, 255, 255, 255, 255, 255}});
         // The same marked as separate planes: one plane is the image itself.
         p.entries.push_back(tiff_short(284, {2}));
-        cases.push_back({"1-bit grey, one separate plane", tiff_file({p}), 1,
-                         {0, 255, 0, 0, 255, 255, 0, 255, 255, 0, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255}});
+        cases.push_back(
+            {"1-bit grey, one separate plane", tiff_file({p}), 1, {0,   255, 0,   0,   255, 255, 0,   255, 255, 0,
+                                                                   255, 255, 255, 255, 255, 255, 255, 255, 255, 255}});
     }
     {
         // 4-bit grey 0x0F, 0x73: 0, 15, 7, 3 spread to 8 bits (x 17).
@@ -86,15 +91,16 @@ TEST(Tiff, ReadsEachLayoutToKnownValues) {
     }
     {
         // Separate planes, a row a strip: both rows of red first, then green, then blue.
-        TiffPage p{tiff_basics(2, 2, 8, 3, 2, 1), {raw8({1, 2}), raw8({3, 4}), raw8({11, 12}), raw8({13, 14}),
-                                                   raw8({21, 22}), raw8({23, 24})}};
+        TiffPage p{tiff_basics(2, 2, 8, 3, 2, 1),
+                   {raw8({1, 2}), raw8({3, 4}), raw8({11, 12}), raw8({13, 14}), raw8({21, 22}), raw8({23, 24})}};
         p.entries.push_back(tiff_short(284, {2}));
         cases.push_back({"separate planes", tiff_file({p}), 3, {1, 11, 21, 2, 12, 22, 3, 13, 23, 4, 14, 24}});
         // 16 bits, big-endian, a plane a strip: 0x0102 0x0304, 0x1112 0x1314, 0x2122 0x2324.
-        TiffPage wide{tiff_basics(2, 1, 16, 3, 2, 1), {raw8({1, 2, 3, 4}), raw8({17, 18, 19, 20}), raw8({33, 34, 35, 36})}};
+        TiffPage wide{tiff_basics(2, 1, 16, 3, 2, 1),
+                      {raw8({1, 2, 3, 4}), raw8({17, 18, 19, 20}), raw8({33, 34, 35, 36})}};
         wide.entries.push_back(tiff_short(284, {2}));
-        cases.push_back({"separate 16-bit planes", tiff_file({wide}, true), 3,
-                         {0x0102, 0x1112, 0x2122, 0x0304, 0x1314, 0x2324}});
+        cases.push_back(
+            {"separate 16-bit planes", tiff_file({wide}, true), 3, {0x0102, 0x1112, 0x2122, 0x0304, 0x1314, 0x2324}});
     }
     {
         // 20 x 2 grey in two 16 x 16 tiles: value x + 100 y, tile padding 255.
@@ -145,7 +151,8 @@ TEST(Tiff, RefusesWhatItCannotHoldByName) {
     TempDir dir;
     for (const auto &c : cases) {
         const fs::path in = dir.write("in.tif", c.file);
-        const ToolRun run = run_qova("hue --strength 10 " + quoted(in) + " -o " + quoted(dir.path() / "out.png"), dir.path());
+        const ToolRun run =
+            run_qova("hue --strength 10 " + quoted(in) + " -o " + quoted(dir.path() / "out.png"), dir.path());
         EXPECT_EQ(run.exit_code, 1) << c.message;
         EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
         EXPECT_FALSE(fs::exists(dir.path() / "out.png"));
@@ -177,8 +184,8 @@ TEST(Tiff, DamagedFilesFailInOneLine) {
     TempDir dir;
     for (const auto &c : cases) {
         const fs::path in = dir.write("in.tif", c.file);
-        const ToolRun run = run_qova("saturation --strength 10 " + quoted(in) + " -o " + quoted(dir.path() / "out.tif"),
-                                     dir.path());
+        const ToolRun run =
+            run_qova("saturation --strength 10 " + quoted(in) + " -o " + quoted(dir.path() / "out.tif"), dir.path());
         EXPECT_EQ(run.exit_code, 1) << c.what;
         EXPECT_NE(run.err.find(c.message), std::string::npos) << c.what << "\n" << run.err;
         EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << c.what << "\n" << run.err;
@@ -236,7 +243,8 @@ TEST(Tiff, WrittenStripsDecodeToTheInputsValues) {
             for (uint32_t i = 0; i < 3 * static_cast<uint32_t>(l.channels); ++i)
                 row.push_back(static_cast<uint16_t>((y * 977 + i * 40503) % (l.depth == 8 ? 256 : 65536)));
             if (l.channels == 2 || l.channels == 4)
-                for (std::size_t i = static_cast<std::size_t>(l.channels) - 1; i < row.size(); i += static_cast<std::size_t>(l.channels))
+                for (std::size_t i = static_cast<std::size_t>(l.channels) - 1; i < row.size();
+                     i += static_cast<std::size_t>(l.channels))
                     row[i] = l.depth == 8 ? 255 : 65535;  // opaque, so nothing is composited
             expected.insert(expected.end(), row.begin(), row.end());
             rows.push_back(l.depth == 16 ? bytes::be16_row(row) : std::string(row.begin(), row.end()));
@@ -353,13 +361,13 @@ std::string exif_block() {
     entry(34853, 4, 1, 94);
     bytes::put32(b, 0);
     b += std::string("Acme\0\0", 6);  // at 50, padded to 56
-    bytes::put16(b, 2);                // at 56, 30 bytes
+    bytes::put16(b, 2);               // at 56, 30 bytes
     entry(33434, 5, 1, 86);
     entry(34855, 3, 1, 400u << 16);  // a SHORT sits in the first two bytes
     bytes::put32(b, 0);
     bytes::put32(b, 1);  // at 86: 1/250
     bytes::put32(b, 250);
-    bytes::put16(b, 1);  // at 94
+    bytes::put16(b, 1);          // at 94
     entry(1, 2, 2, 0x4E000000);  // "N\0"
     bytes::put32(b, 0);
     return b;
@@ -371,7 +379,9 @@ std::string tiff_value(const std::string &b, std::vector<uint16_t> via, uint16_t
     const bool big = b[0] == 'M';
     const auto get = [&](std::size_t at, int n) {
         uint32_t v = 0;
-        for (int i = 0; i < n; ++i) v |= uint32_t{static_cast<uint8_t>(b.at(at + static_cast<std::size_t>(big ? i : n - 1 - i)))} << (8 * (n - 1 - i));
+        for (int i = 0; i < n; ++i)
+            v |= uint32_t{static_cast<uint8_t>(b.at(at + static_cast<std::size_t>(big ? i : n - 1 - i)))}
+                 << (8 * (n - 1 - i));
         return v;
     };
     static const int kSize[] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8, 4};
@@ -396,7 +406,8 @@ std::string tiff_value(const std::string &b, std::vector<uint16_t> via, uint16_t
 TEST(Tiff, ExifDirectoriesCarriedBothWays) {
     TempDir dir;
     std::vector<uint8_t> grey(8 * 8 * 3, 128);
-    const std::string jpeg = bytes::jpeg_with(bytes::stb_jpeg(8, 8, grey, 90), {{0xE1, std::string("Exif\0\0", 6) + exif_block()}});
+    const std::string jpeg =
+        bytes::jpeg_with(bytes::stb_jpeg(8, 8, grey, 90), {{0xE1, std::string("Exif\0\0", 6) + exif_block()}});
     const fs::path in = dir.write("in.jpg", jpeg), tif = dir.path() / "out.tif";
     ASSERT_EQ(run_qova("saturation --strength 5 " + quoted(in) + " -o " + quoted(tif), dir.path()).exit_code, 0);
 
@@ -433,7 +444,8 @@ TEST(Tiff, ExifDirectoriesCarriedBothWays) {
     const std::string &b = blocks[0];
     EXPECT_EQ(tiff_value(b, {}, 271), std::string("Acme\0", 5));
     const bool big = b[0] == 'M';
-    EXPECT_EQ(tiff_value(b, {34665}, 33434), big ? std::string("\0\0\0\1\0\0\0\xFA", 8) : std::string("\1\0\0\0\xFA\0\0\0", 8));
+    EXPECT_EQ(tiff_value(b, {34665}, 33434),
+              big ? std::string("\0\0\0\1\0\0\0\xFA", 8) : std::string("\1\0\0\0\xFA\0\0\0", 8));
     EXPECT_EQ(tiff_value(b, {34665}, 34855), big ? std::string("\x01\x90", 2) : std::string("\x90\x01", 2));
     EXPECT_EQ(tiff_value(b, {34853}, 1), std::string("N\0", 2));
     EXPECT_EQ(tiff_value(b, {}, 273), "") << "no strip offsets of the TIFF in its EXIF";
@@ -441,11 +453,18 @@ TEST(Tiff, ExifDirectoriesCarriedBothWays) {
 
 TEST(Tiff, IptcKeptWhole) {
     // Keyword "brushes", city "Paris": 22 bytes, padded to six LONGs.
-    const std::string iptc = std::string("\x1C\x02\x19\x00\x07" "brushes" "\x1C\x02\x5A\x00\x05" "Paris", 22) + std::string(2, '\0');
+    const std::string iptc = std::string(
+                                 "\x1C\x02\x19\x00\x07"
+                                 "brushes"
+                                 "\x1C\x02\x5A\x00\x05"
+                                 "Paris",
+                                 22) +
+                             std::string(2, '\0');
     std::vector<uint32_t> longs;  // as a little-endian file holds them
     for (std::size_t i = 0; i < iptc.size(); i += 4)
         longs.push_back(static_cast<uint8_t>(iptc[i]) | static_cast<uint8_t>(iptc[i + 1]) << 8 |
-                        static_cast<uint8_t>(iptc[i + 2]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(iptc[i + 3])) << 24);
+                        static_cast<uint8_t>(iptc[i + 2]) << 16 |
+                        static_cast<uint32_t>(static_cast<uint8_t>(iptc[i + 3])) << 24);
     TiffPage p{bytes::tiff_basics(1, 1, 8, 3, 2, 1), {raw8({9, 8, 7})}};
     p.entries.push_back(tiff_long(33723, longs));
     TempDir dir;
@@ -453,7 +472,8 @@ TEST(Tiff, IptcKeptWhole) {
 
     const fs::path jpg = dir.path() / "out.jpg", tif = dir.path() / "out.tif";
     ASSERT_EQ(run_qova("saturation --strength 5 " + quoted(in) + " -o " + quoted(jpg), dir.path()).exit_code, 0);
-    const auto app13 = bytes::segments_of(bytes::jpeg_segments(read_text(jpg)), 0xED, std::string("Photoshop 3.0\0", 14));
+    const auto app13 =
+        bytes::segments_of(bytes::jpeg_segments(read_text(jpg)), 0xED, std::string("Photoshop 3.0\0", 14));
     ASSERT_EQ(app13.size(), 1u);
     EXPECT_NE(app13[0].find(iptc.substr(0, 22)), std::string::npos) << "every dataset reaches the JPEG";
 

@@ -24,7 +24,8 @@ std::vector<std::pair<std::string, std::string>> riff_chunks(const std::string &
     std::vector<std::pair<std::string, std::string>> chunks;
     for (std::size_t at = 12; at + 8 <= file.size();) {
         const uint32_t size = static_cast<uint8_t>(file[at + 4]) | static_cast<uint8_t>(file[at + 5]) << 8 |
-                              static_cast<uint8_t>(file[at + 6]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(file[at + 7])) << 24;
+                              static_cast<uint8_t>(file[at + 6]) << 16 |
+                              static_cast<uint32_t>(static_cast<uint8_t>(file[at + 7])) << 24;
         chunks.emplace_back(file.substr(at, 4), file.substr(at + 8, size));
         at += 8 + size + (size & 1);
     }
@@ -86,8 +87,8 @@ TEST(Webp, WritesLosslessExactlyAndLossyAtTheQualityAsked) {
     for (int y = 0; y < 40; ++y) {
         std::string row;
         for (int x = 0; x < 40; ++x) {
-            const uint8_t px[4] = {static_cast<uint8_t>(x * 6), static_cast<uint8_t>(y * 6), static_cast<uint8_t>((x + y) * 3),
-                                   static_cast<uint8_t>(x < 20 ? 255 : 100)};
+            const uint8_t px[4] = {static_cast<uint8_t>(x * 6), static_cast<uint8_t>(y * 6),
+                                   static_cast<uint8_t>((x + y) * 3), static_cast<uint8_t>(x < 20 ? 255 : 100)};
             row.append(reinterpret_cast<const char *>(px), 4);
             rgba.insert(rgba.end(), px, px + 4);
         }
@@ -95,7 +96,9 @@ TEST(Webp, WritesLosslessExactlyAndLossyAtTheQualityAsked) {
     }
     const fs::path in = dir.write("in.png", bytes::png_file(40, 40, 8, 6, rows));
     const fs::path lossless = dir.path() / "lossless.webp";
-    ASSERT_EQ(run_qova("saturation --strength 0 --lossless " + quoted(in) + " -o " + quoted(lossless), dir.path()).exit_code, 0);
+    ASSERT_EQ(
+        run_qova("saturation --strength 0 --lossless " + quoted(in) + " -o " + quoted(lossless), dir.path()).exit_code,
+        0);
     const Pixels exact = decode_rgba(read_text(lossless));
     EXPECT_EQ(exact.width, 40);
     EXPECT_EQ(exact.rgba, rgba) << "lossless keeps every sample, alpha included";
@@ -106,8 +109,8 @@ TEST(Webp, WritesLosslessExactlyAndLossyAtTheQualityAsked) {
     const int qualities[2] = {50, 95};
     for (int q = 0; q < 2; ++q) {
         const fs::path lossy = dir.path() / ("q" + std::to_string(qualities[q]) + ".webp");
-        ASSERT_EQ(run_qova("saturation --strength 0 --quality " + std::to_string(qualities[q]) + " " + quoted(in) + " -o " +
-                               quoted(lossy),
+        ASSERT_EQ(run_qova("saturation --strength 0 --quality " + std::to_string(qualities[q]) + " " + quoted(in) +
+                               " -o " + quoted(lossy),
                            dir.path())
                       .exit_code,
                   0);
@@ -129,10 +132,10 @@ TEST(Webp, MetadataChunksCarriedBothWays) {
     const std::string exif("MM\0*\0\0\0\x08\0\x01\x01\x12\0\x03\0\0\0\x01\0\x06\0\0\0\0\0\0", 26);
     const std::string xmp = "<x:xmpmeta xmlns:x='adobe:ns:meta/'>webp</x:xmpmeta>";
     // Into WebP from a PNG that holds all three.
-    const std::string png = bytes::png_file(2, 1, 8, 2, {"abcdef"},
-                                            bytes::png_chunk("iCCP", std::string("p\0\0", 3) + bytes::deflated(icc)) +
-                                                bytes::png_chunk("eXIf", exif) +
-                                                bytes::png_chunk("iTXt", std::string("XML:com.adobe.xmp\0\0\0\0\0", 22) + xmp));
+    const std::string png = bytes::png_file(
+        2, 1, 8, 2, {"abcdef"},
+        bytes::png_chunk("iCCP", std::string("p\0\0", 3) + bytes::deflated(icc)) + bytes::png_chunk("eXIf", exif) +
+            bytes::png_chunk("iTXt", std::string("XML:com.adobe.xmp\0\0\0\0\0", 22) + xmp));
     const fs::path in = dir.write("in.png", png), webp = dir.path() / "out.webp";
     ASSERT_EQ(run_qova("saturation --strength 5 " + quoted(in) + " -o " + quoted(webp), dir.path()).exit_code, 0);
     const std::string file = read_text(webp);
@@ -189,12 +192,13 @@ TEST(Webp, RefusedOrFailedInOneLine) {
         {"animated", animation, "", "in.webp: animated WebP (2 frames): only still images can be processed"},
         {"truncated", good.substr(0, good.size() - 10), "", "in.webp: unreadable or truncated WebP"},
         {"corrupt image data", corrupt, "", "in.webp: "},
-        {"above the pixel limit", good, "--max-pixels 14 ", "in.webp: image of 5 x 3 pixels is above the limit of 14 pixels"},
+        {"above the pixel limit", good, "--max-pixels 14 ",
+         "in.webp: image of 5 x 3 pixels is above the limit of 14 pixels"},
     };
     for (const auto &c : cases) {
         const fs::path in = dir.write("in.webp", c.file);
-        const ToolRun run =
-            run_qova("hue --strength 10 " + c.options + quoted(in) + " -o " + quoted(dir.path() / "out.png"), dir.path());
+        const ToolRun run = run_qova(
+            "hue --strength 10 " + c.options + quoted(in) + " -o " + quoted(dir.path() / "out.png"), dir.path());
         EXPECT_EQ(run.exit_code, 1) << c.what;
         EXPECT_NE(run.err.find(c.message), std::string::npos) << c.what << "\n" << run.err;
         EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << c.what << "\n" << run.err;

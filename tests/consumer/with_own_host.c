@@ -7,9 +7,18 @@ int ZENK_ERRNO;
 static int32_t samples[2][3][3] = {{{0, 0, 0}, {100, 1300, 3500}, {10, 20, 30}}};
 static int32_t *rows[2][3][1];
 
-int ZENK_Getpart(ImageDescriptor *image) { (void)image; return 1; }
-int ZENK_Putpart(ImageDescriptor *image) { image->continues = 0; return 0; }
-int ZENK_Refresh(ImageDescriptor *image, int mode) { (void)image; return mode; }
+int ZENK_Getpart(ImageDescriptor *image) {
+    (void)image;
+    return 1;
+}
+int ZENK_Putpart(ImageDescriptor *image) {
+    image->continues = 0;
+    return 0;
+}
+int ZENK_Refresh(ImageDescriptor *image, int mode) {
+    (void)image;
+    return mode;
+}
 void ZENK_Error(const char *text) { fprintf(stderr, "%s\n", text); }
 
 int main(void) {

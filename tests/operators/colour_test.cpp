@@ -25,12 +25,12 @@ TEST(Colour, XyzAndChromaticity) {
 }
 
 TEST(Colour, HsiOfTheCornerColours) {
-    const struct { int r, g, b; double H, S, I; } cases[] = {
-        {0, 0, 0, 0, 0, 0},
-        {200, 200, 200, 0, 0, 200},
-        {255, 0, 0, 0, 1, 85},
-        {0, 0, 90, 240, 1, 30},
-        {0, 90, 0, 120, 1, 30},
+    const struct {
+        int r, g, b;
+        double H, S, I;
+    } cases[] = {
+        {0, 0, 0, 0, 0, 0},     {200, 200, 200, 0, 0, 200}, {255, 0, 0, 0, 1, 85},
+        {0, 0, 90, 240, 1, 30}, {0, 90, 0, 120, 1, 30},
     };
     for (const auto &c : cases) {
         const qova::Hsi hsi = qova::rgb_to_hsi(c.r, c.g, c.b);

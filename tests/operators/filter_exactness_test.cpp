@@ -23,9 +23,8 @@ using Pixels = std::vector<std::array<int32_t, 3>>;
 // entries of the locus, at several brightnesses (some samples come out negative).
 Pixels near_ties(const ChromaEntry *table, std::mt19937 &rng) {
     // XYZ to linear RGB for the sRGB primaries.
-    static const double kInverse[3][3] = {{3.240479, -1.537150, -0.498535},
-                                          {-0.969256, 1.875992, 0.041556},
-                                          {0.055648, -0.204043, 1.057311}};
+    static const double kInverse[3][3] = {
+        {3.240479, -1.537150, -0.498535}, {-0.969256, 1.875992, 0.041556}, {0.055648, -0.204043, 1.057311}};
     std::uniform_real_distribution<double> offset(-0.02, 0.02);
     Pixels out;
     for (int w = 380; w < 698; ++w) {
@@ -130,8 +129,14 @@ TEST_F(FilterExactness, EveryParameterTripleAgrees) {
     some.insert(some.end(), ties.begin(), ties.begin() + static_cast<std::ptrdiff_t>(ties.size() / 4));
     some.insert(some.end(), corners.begin(), corners.begin() + 2000);
     const zenk::Image image = as_image(some, 333);
-    const Triple triples[] = {{470, 40, 1}, {600, -200, 3}, {520, 10, 0}, {500, 60, -2},
-                              {380, 2, 50}, {698, 7, INT_MAX}, {INT_MIN, INT_MIN, INT_MIN}, {550, 1, 2}};
+    const Triple triples[] = {{470, 40, 1},
+                              {600, -200, 3},
+                              {520, 10, 0},
+                              {500, 60, -2},
+                              {380, 2, 50},
+                              {698, 7, INT_MAX},
+                              {INT_MIN, INT_MIN, INT_MIN},
+                              {550, 1, 2}};
     for (const Triple &t : triples) expect_identical(image, t, zenk::PartPlan::rows(17));
 }
 

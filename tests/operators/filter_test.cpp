@@ -64,7 +64,11 @@ INSTANTIATE_TEST_SUITE_P(
         FilterCase{"negative samples go through HSI as they are", {-300, 40, 10}, 550, 100, 1, {69, -60, -59}},
         FilterCase{"huge order: weight 0", {1000, 50, 0}, 380, 2, INT_MAX, {0, 0, 0}},
         FilterCase{"centre far away", {1000, 50, 0}, INT_MIN, 2, 1, {0, 0, 0}},
-        FilterCase{"samples at the int32 extremes", {INT_MAX, INT_MAX, INT_MIN}, 550, INT_MAX, 1,
+        FilterCase{"samples at the int32 extremes",
+                   {INT_MAX, INT_MAX, INT_MIN},
+                   550,
+                   INT_MAX,
+                   1,
                    {INT_MAX - 1, INT_MAX, INT_MIN}}));
 
 TEST(Filter, NegativeBandwidthActsLikeItsAbsoluteValue) {
@@ -129,7 +133,11 @@ TEST(Filter, UnreadableTableFailsWithoutFetching) {
         for (int i = 0; i < n; ++i) pos = full.find('\n', pos) + 1;
         return full.substr(0, pos);
     };
-    const struct { const char *what; std::optional<std::string> table; bool works; } cases[] = {
+    const struct {
+        const char *what;
+        std::optional<std::string> table;
+        bool works;
+    } cases[] = {
         {"missing", std::nullopt, false},
         {"338 records", first_lines(338), false},
         {"malformed record 100", first_lines(99) + "459, 0.1; 0.2\n" + full.substr(first_lines(100).size()), false},

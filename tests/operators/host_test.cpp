@@ -39,10 +39,16 @@ int write_at(ImageDescriptor *in, ImageDescriptor *out, int row, int col) {
 }
 
 TEST(MemoryHost, GuardedSinkRefusesWritesOutsideThePart) {
-    const struct { int row, col; int status; } cases[] = {
-        {0, 0, 0}, {2, 3, 0},                                   // inside
-        {-1, 0, zenk::kGuardViolated}, {3, 0, zenk::kGuardViolated},  // rows beyond the part
-        {0, -1, zenk::kGuardViolated}, {1, 4, zenk::kGuardViolated},  // columns beyond the width
+    const struct {
+        int row, col;
+        int status;
+    } cases[] = {
+        {0, 0, 0},
+        {2, 3, 0},  // inside
+        {-1, 0, zenk::kGuardViolated},
+        {3, 0, zenk::kGuardViolated},  // rows beyond the part
+        {0, -1, zenk::kGuardViolated},
+        {1, 4, zenk::kGuardViolated},  // columns beyond the width
     };
     for (const auto &c : cases) {
         Harness h(zenk::Image(4, 3), zenk::PartPlan::rows(3));

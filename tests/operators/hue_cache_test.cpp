@@ -22,8 +22,8 @@ TEST(HueCache, AnswersAsTheDirectComputation) {
     std::vector<std::pair<int64_t, int64_t>> pool;
     std::uniform_int_distribution<int64_t> small(-255, 255), wide(-65535, 65535);
     for (int i = 0; i < 3000; ++i) pool.emplace_back(small(rng), i % 2 ? small(rng) : wide(rng));
-    for (const int64_t big : {int64_t{1} << 25, (int64_t{1} << 25) - 1, -(int64_t{1} << 25), int64_t{1} << 32,
-                              -(int64_t{1} << 32) + 1})
+    for (const int64_t big :
+         {int64_t{1} << 25, (int64_t{1} << 25) - 1, -(int64_t{1} << 25), int64_t{1} << 32, -(int64_t{1} << 32) + 1})
         pool.emplace_back(big, 7);
     pool.erase(std::remove(pool.begin(), pool.end(), std::make_pair(int64_t{0}, int64_t{0})), pool.end());
 

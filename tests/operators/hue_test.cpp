@@ -68,32 +68,42 @@ class HueValues : public ::testing::TestWithParam<HueCase> {};
 
 TEST_P(HueValues, Moved) {
     HueCase c = GetParam();
-    const auto out = c.poles.empty() ? hues_after(c.in, fixed(c.strength)) : hues_after(c.in, given(c.strength, c.poles));
+    const auto out =
+        c.poles.empty() ? hues_after(c.in, fixed(c.strength)) : hues_after(c.in, given(c.strength, c.poles));
     EXPECT_EQ(out, c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Hue, HueValues,
     ::testing::Values(
-        HueCase{"fixed, 100: every hue to its pole", 100, {},
-                {0, 599, 600, 1799, 1800, 2999, 3000, 3599}, {0, 0, 1200, 1200, 2400, 2400, 3600, 3600}},
+        HueCase{"fixed, 100: every hue to its pole",
+                100,
+                {},
+                {0, 599, 600, 1799, 1800, 2999, 3000, 3599},
+                {0, 0, 1200, 1200, 2400, 2400, 3600, 3600}},
         HueCase{"fixed, -100 doubles the distance", -100, {}, {500, 100, 3500, 1300}, {1000, 200, 3400, 1400}},
         HueCase{"fixed, -100 crosses band edges", -100, {}, {3100, 500, 599, 2999}, {2600, 1000, 1198, 3598}},
         HueCase{"fixed, clamped at 0 and 3600", -100, {}, {-50, 3700, INT_MIN, INT_MAX}, {0, 3600, 0, 3600}},
-        HueCase{"fixed, 3600 and above: the last band extends", 50, {}, {3600, 3700, 5000, 3602}, {3600, 3600, 3600, 3600}},
+        HueCase{
+            "fixed, 3600 and above: the last band extends", 50, {}, {3600, 3700, 5000, 3602}, {3600, 3600, 3600, 3600}},
         HueCase{"fixed, above 3600 pushed away then clamped", -50, {}, {3620, 7000}, {3600, 3600}},
         HueCase{"fixed, truncated not rounded", 33, {}, {601}, {798}},  // 601 + 197.67
         HueCase{"given, on a pole stays", -100, {900, 2000}, {900, 2000}, {900, 2000}},
         HueCase{"given, midway goes to the upper pole", 100, {0, 1200, 2400}, {1800, 600}, {2400, 1200}},
         HueCase{"given, fixed poles at 100", 100, {2400, 0, 1200}, {100, 700, 3500}, {0, 1200, 3600}},
         // 2800 is midway both ways round: it goes up, toward 4600, to 3700 and wraps to 100.
-        HueCase{"given, one pole both ways round", 50, {1000}, {500, 1500, 2800, 3000, 100}, {750, 1250, 100, 200, 550}},
+        HueCase{
+            "given, one pole both ways round", 50, {1000}, {500, 1500, 2800, 3000, 100}, {750, 1250, 100, 200, 550}},
         HueCase{"given, wraps above 3600", -100, {3000}, {3500}, {400}},
-        HueCase{"given, wraps below 0", -100, {600}, {100}, {3200}},   // 100 - 500 = -400
+        HueCase{"given, wraps below 0", -100, {600}, {100}, {3200}},  // 100 - 500 = -400
         HueCase{"given, 0/1800 at -100", -100, {1800, 0}, {1000, 3500}, {200, 3400}},
         HueCase{"given, duplicated poles", 100, {1200, 0, 1200, 0}, {500, 700, 1200}, {0, 1200, 1200}},
         // Distances of 2^31 saturate the sample, then one wrap applies.
-        HueCase{"given, extreme poles do not overflow", 100, {INT_MAX, INT_MIN}, {0, 3600}, {INT_MAX - 3600, INT_MAX - 3600}}));
+        HueCase{"given, extreme poles do not overflow",
+                100,
+                {INT_MAX, INT_MIN},
+                {0, 3600},
+                {INT_MAX - 3600, INT_MAX - 3600}}));
 
 TEST(Hue, FixedPolesMatchExactArithmeticForEveryHueAndStrength) {
     const std::vector<int32_t> hues = hue_range(-4000, 8000);
@@ -106,8 +116,8 @@ TEST(Hue, FixedPolesMatchExactArithmeticForEveryHueAndStrength) {
 
 TEST(Hue, GivenPolesMatchExactArithmeticForEveryHueAndStrength) {
     const std::vector<int32_t> hues = hue_range(-4000, 8000);
-    const std::vector<std::vector<int>> pole_sets = {
-        {0, 1200, 2400}, {1800}, {3000, 100}, {0, 0, 3600}, {-500, 4000}, {10, 20, 3590, 1700, 1800}};
+    const std::vector<std::vector<int>> pole_sets = {{0, 1200, 2400}, {1800},       {3000, 100},
+                                                     {0, 0, 3600},    {-500, 4000}, {10, 20, 3590, 1700, 1800}};
     for (const auto &set : pole_sets) {
         std::vector<int> sorted = set;
         std::sort(sorted.begin(), sorted.end());
@@ -141,7 +151,11 @@ TEST(Hue, OnlyThePlaneOfHuesChangesAcrossManyParts) {
 }
 
 TEST(Hue, FailuresReportTheLabelAndStillSortThePoles) {
-    const struct { bool on_fetch; int at; const char *calls; } cases[] = {{true, 1, "G"}, {true, 2, "GPG"}, {false, 1, "GP"}};
+    const struct {
+        bool on_fetch;
+        int at;
+        const char *calls;
+    } cases[] = {{true, 1, "G"}, {true, 2, "GPG"}, {false, 1, "GP"}};
     for (const auto &c : cases) {
         for (const bool with_poles : {false, true}) {
             std::vector<int> poles = {3000, 5, 1200};
@@ -166,8 +180,11 @@ TEST(Hue, FailuresReportTheLabelAndStillSortThePoles) {
 
 TEST(Hue, RejectedArguments) {
     const std::vector<int> original = {3000, 5, 1200};
-    const struct { int strength; int npoles; bool null_poles; } cases[] = {
-        {101, 3, false}, {-101, 3, false}, {INT_MIN, 3, false}, {0, 0, false}, {0, -5, false}, {0, 3, true}};
+    const struct {
+        int strength;
+        int npoles;
+        bool null_poles;
+    } cases[] = {{101, 3, false}, {-101, 3, false}, {INT_MIN, 3, false}, {0, 0, false}, {0, -5, false}, {0, 3, true}};
     for (const auto &c : cases) {
         std::vector<int> poles = original;
         Harness h(random_image(3, 3, 0, 3600));

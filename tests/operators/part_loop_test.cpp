@@ -38,8 +38,7 @@ TEST_P(PartSplits, EveryPartFetchedTransformedAndStoredThenBothRefreshed) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Loop, PartSplits,
-                         ::testing::Values(SplitCase{4, {4}, "GPR0R0"},
-                                           SplitCase{0, {0}, "GPR0R0"},
+                         ::testing::Values(SplitCase{4, {4}, "GPR0R0"}, SplitCase{0, {0}, "GPR0R0"},
                                            SplitCase{7, {1, 2, 0, 4}, "GPGPGPGPR0R0"},
                                            SplitCase{6, {0, 0, 6, 0}, "GPGPGPGPR0R0"},
                                            SplitCase{9, {3, 1, 5}, "GPGPGPR0R0"}));
@@ -60,8 +59,10 @@ TEST_P(HostFailures, StatusReturnedUnchangedAfterReportAndNoRefresh) {
     const FaultCase &c = GetParam();
     Harness h(random_image(4, 9, 0, 999), zenk::PartPlan::rows(3));
     h.input.attribute = 77;
-    if (c.on_fetch) h.trace.fail_getpart(c.at, c.status);
-    else h.trace.fail_putpart(c.at, c.status);
+    if (c.on_fetch)
+        h.trace.fail_getpart(c.at, c.status);
+    else
+        h.trace.fail_putpart(c.at, c.status);
     EXPECT_EQ(h.run(saturate30), c.status);
     EXPECT_EQ(h.trace.sequence(), c.calls);
     EXPECT_EQ(h.errors(), "Saturation Variation;");
@@ -69,19 +70,17 @@ TEST_P(HostFailures, StatusReturnedUnchangedAfterReportAndNoRefresh) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Loop, HostFailures,
-                         ::testing::Values(FaultCase{true, 1, -7, "G"},
-                                           FaultCase{true, 2, -1, "GPG"},
+                         ::testing::Values(FaultCase{true, 1, -7, "G"}, FaultCase{true, 2, -1, "GPG"},
                                            FaultCase{true, 3, INT_MIN, "GPGPG"},
                                            // The failed store's part would continue; the loop must not look.
-                                           FaultCase{false, 1, -9, "GP"},
-                                           FaultCase{false, 2, -1, "GPGP"}));
+                                           FaultCase{false, 1, -9, "GP"}, FaultCase{false, 2, -1, "GPGP"}));
 
 TEST(Loop, RejectedArgumentsMakeNoHostCall) {
     for (int strength : {-101, 101, INT_MIN, INT_MAX}) {
         Harness h(random_image(3, 3, 0, 999));
         h.input.attribute = 5;
-        EXPECT_EQ(h.run([&](ImageDescriptor *in, ImageDescriptor *out) { return QOVA_SatuVariation(in, out, strength); }),
-                  -1)
+        EXPECT_EQ(
+            h.run([&](ImageDescriptor *in, ImageDescriptor *out) { return QOVA_SatuVariation(in, out, strength); }), -1)
             << strength;
         EXPECT_EQ(ZENK_ERRNO, -20);
         EXPECT_TRUE(h.trace.calls.empty());
@@ -97,8 +96,8 @@ TEST(Loop, RejectedArgumentsMakeNoHostCall) {
 TEST(Loop, StrengthLimitsAccepted) {
     for (int strength : {-100, 100}) {
         Harness h(random_image(3, 3, 0, 999));
-        EXPECT_EQ(h.run([&](ImageDescriptor *in, ImageDescriptor *out) { return QOVA_SatuVariation(in, out, strength); }),
-                  0);
+        EXPECT_EQ(
+            h.run([&](ImageDescriptor *in, ImageDescriptor *out) { return QOVA_SatuVariation(in, out, strength); }), 0);
         EXPECT_EQ(ZENK_ERRNO, 0);
     }
 }

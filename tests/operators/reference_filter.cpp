@@ -1,7 +1,7 @@
 #include "reference_filter.h"
 
-#include "qova_conversions.hpp"
 #include "part_loop.h"
+#include "qova_conversions.hpp"
 #include "sample.h"
 
 #include <cmath>
@@ -12,7 +12,9 @@ namespace {
 // The HSI conversions transcribed here as their description reads, on purpose
 // apart from the operators' own (src/colour.h), so that comparing the two
 // filters checks those too.
-struct Hsi { double H, S, I; };
+struct Hsi {
+    double H, S, I;
+};
 
 Hsi to_hsi(int32_t r, int32_t g, int32_t b) {
     const double R = r, G = g, B = b;

@@ -28,16 +28,14 @@ TEST_P(SaturationValues, TruncatedThenClamped) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Saturation, SaturationValues,
-                         ::testing::Values(SatCase{-100, 500, 0}, SatCase{-100, 999, 0},
-                                           SatCase{100, 499, 998}, SatCase{100, 500, 999},
-                                           SatCase{10, 999, 999},           // 1098.9 -> 1098 -> 999
-                                           SatCase{-33, 10, 6},             // 6.7 truncated, not rounded
-                                           SatCase{30, 5, 6},               // 6.5
-                                           SatCase{10, 15, 16},             // 16.5
-                                           SatCase{-1, 999, 989},           // 989.01
-                                           SatCase{0, 1000, 999}, SatCase{0, 0, 0},
-                                           SatCase{50, -5, 0}, SatCase{-100, -5, 0},
-                                           SatCase{100, INT_MAX, 999}, SatCase{-50, INT_MIN, 0},
+                         ::testing::Values(SatCase{-100, 500, 0}, SatCase{-100, 999, 0}, SatCase{100, 499, 998},
+                                           SatCase{100, 500, 999}, SatCase{10, 999, 999},  // 1098.9 -> 1098 -> 999
+                                           SatCase{-33, 10, 6},                            // 6.7 truncated, not rounded
+                                           SatCase{30, 5, 6},                              // 6.5
+                                           SatCase{10, 15, 16},                            // 16.5
+                                           SatCase{-1, 999, 989},                          // 989.01
+                                           SatCase{0, 1000, 999}, SatCase{0, 0, 0}, SatCase{50, -5, 0},
+                                           SatCase{-100, -5, 0}, SatCase{100, INT_MAX, 999}, SatCase{-50, INT_MIN, 0},
                                            SatCase{-100, INT_MIN, 0}));
 
 // Independent formula: the exact rational result, truncated and clamped.
@@ -52,8 +50,8 @@ TEST(Saturation, WholeImageInUnevenPartsOnlyPlaneTwoChanges) {
         Harness h(random_image(13, 11, -50, 1100, static_cast<unsigned>(strength + 200)),
                   zenk::PartPlan::exactly({4, 0, 1, 6}));
         h.input.attribute = 0xBEEF;
-        ASSERT_EQ(h.run([&](ImageDescriptor *in, ImageDescriptor *out) { return QOVA_SatuVariation(in, out, strength); }),
-                  0);
+        ASSERT_EQ(
+            h.run([&](ImageDescriptor *in, ImageDescriptor *out) { return QOVA_SatuVariation(in, out, strength); }), 0);
         EXPECT_EQ(h.output.planes[0], h.input.planes[0]);
         EXPECT_EQ(h.output.planes[1], h.input.planes[1]);
         EXPECT_EQ(h.output.attribute, 0xBEEFu);
@@ -69,8 +67,8 @@ TEST(Saturation, EveryValueAndStrengthMatchesExactArithmetic) {
     for (int32_t s = -20; s <= 1100; ++s) values.push_back(s);
     for (int strength = -100; strength <= 100; ++strength) {
         Harness h(row_image(values), zenk::PartPlan::rows(1));
-        ASSERT_EQ(h.run([&](ImageDescriptor *in, ImageDescriptor *out) { return QOVA_SatuVariation(in, out, strength); }),
-                  0);
+        ASSERT_EQ(
+            h.run([&](ImageDescriptor *in, ImageDescriptor *out) { return QOVA_SatuVariation(in, out, strength); }), 0);
         for (std::size_t i = 0; i < values.size(); ++i)
             ASSERT_EQ(h.output.planes[2][i], expected_saturation(values[i], strength))
                 << "strength " << strength << " s " << values[i];

@@ -32,7 +32,10 @@ std::string records(int n, const char *eol = "\n", int first = 360) {
 TEST(Table, ShippedFileHoldsThePublishedLocus) {
     ChromaEntry table[QOVA_TABLE_SIZE];
     ASSERT_EQ(QOVA_readtable("cie_table.txt", table), 340);  // tests run beside a copy
-    const struct { int nm; double x, y; } published[] = {
+    const struct {
+        int nm;
+        double x, y;
+    } published[] = {
         {360, 0.175560, 0.005294}, {380, 0.174112, 0.004964}, {520, 0.074302, 0.833803},
         {600, 0.627037, 0.372491}, {699, 0.734690, 0.265310},
     };
@@ -46,8 +49,8 @@ TEST(Table, RecordsFillByPositionWhateverTheirNumbersAndLineEnds) {
     const Loaded lf = load(records(340));
     const Loaded crlf = load(records(340, "\r\n"));
     const Loaded renumbered = load(records(340, "\n", 9000));
-    const Loaded tight = load("7,0.25,0.75\n" + records(339));              // no blanks needed
-    const Loaded no_comma = load("7 0.25, 0.75\n" + records(339));          // the number still converts
+    const Loaded tight = load("7,0.25,0.75\n" + records(339));      // no blanks needed
+    const Loaded no_comma = load("7 0.25, 0.75\n" + records(339));  // the number still converts
     ASSERT_EQ(lf.records, 340);
     for (const Loaded *l : {&crlf, &renumbered, &tight, &no_comma}) {
         ASSERT_EQ(l->records, 340);
@@ -65,9 +68,12 @@ TEST(Table, TextAfterTheLastRecordIsIgnored) {
 }
 
 TEST(Table, LoadingStopsAtTheFirstMalformedRecordAndLeavesNaN) {
-    const struct { std::string content; int records; } cases[] = {
+    const struct {
+        std::string content;
+        int records;
+    } cases[] = {
         {records(10) + "370, x, 0.5\n" + records(329), 10},
-        {records(10) + "370, 0.1\n", 10},        // y missing at the end of the file
+        {records(10) + "370, 0.1\n", 10},  // y missing at the end of the file
         {records(10) + "oops\n" + records(329), 10},
         {records(338), 338},
         {"", 0},

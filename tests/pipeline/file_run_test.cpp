@@ -132,7 +132,7 @@ TEST(FileRun, PngBytesTheSameOnAnyNumberOfThreads) {
         const auto writer = codecs::open_png_writer(file, info, &error);
         MemoryReader reader(info, in);
         ASSERT_FALSE(pipeline::transform(reader, *writer, info, "out", operation(OperatorKind::Hue, 30), {},
-                                          {64, threads}, {}, nullptr));
+                                         {64, threads}, {}, nullptr));
         ASSERT_TRUE(writer->finish());
         std::string bytes(static_cast<std::size_t>(std::ftell(file)), '\0');
         std::rewind(file);

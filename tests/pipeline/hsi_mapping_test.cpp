@@ -33,7 +33,7 @@ Colours eight_bit_slice(int red) {
 Colours sixteen_bit(std::size_t n) {
     Colours c;
     c.info.bit_depth = 16;
-    c.samples = {3901, 5023, 38194, 13546, 33751, 22961, 39716, 29618, 31985,
+    c.samples = {3901,  5023,  38194, 13546, 33751, 22961, 39716, 29618, 31985,
                  28648, 11818, 15763, 26091, 42632, 58729, 62619, 36304, 39576};
     std::mt19937 rng(7);
     std::uniform_int_distribution<int> any(0, 65535), near(-3, 3);

@@ -45,8 +45,9 @@ inline std::string lossless_heif(const HeifInput &in) {
     heif_encoder_set_parameter_string(encoder, "chroma", "444");
     const int channels = in.alpha ? 4 : 3;
     const bool deep = in.bits > 8;
-    const heif_chroma chroma = deep ? (in.alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
-                                    : (in.alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
+    const heif_chroma chroma =
+        deep ? (in.alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
+             : (in.alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
     heif_color_profile_nclx *nclx = heif_nclx_color_profile_alloc();
     heif_nclx_color_profile_set_color_primaries(nclx, in.primaries);
     heif_nclx_color_profile_set_transfer_characteristics(nclx, in.transfer);
@@ -74,7 +75,8 @@ inline std::string lossless_heif(const HeifInput &in) {
             }
         heif_image_handle *handle = nullptr;
         heif_context_encode_image(ctx, image, encoder, options, &handle);
-        if (!in.exif.empty()) heif_context_add_exif_metadata(ctx, handle, in.exif.data(), static_cast<int>(in.exif.size()));
+        if (!in.exif.empty())
+            heif_context_add_exif_metadata(ctx, handle, in.exif.data(), static_cast<int>(in.exif.size()));
         if (!in.xmp.empty()) heif_context_add_XMP_metadata(ctx, handle, in.xmp.data(), static_cast<int>(in.xmp.size()));
         heif_image_handle_release(handle);
         heif_image_release(image);

@@ -43,11 +43,11 @@ inline std::string icc_profile() {
     p += "mntrRGB XYZ ";
     for (uint32_t v : {2024u, 1u, 1u, 0u, 0u, 0u}) put16(p, v);
     p += "acsp";
-    p += std::string(24, '\0');  // platform, flags, maker, model, attributes
-    put32(p, 0);          // perceptual
+    p += std::string(24, '\0');                                   // platform, flags, maker, model, attributes
+    put32(p, 0);                                                  // perceptual
     for (uint32_t v : {0xF6D6u, 0x10000u, 0xD32Du}) put32(p, v);  // D50
-    p += std::string(48, '\0');  // creator, id, reserved
-    put32(p, 1);          // one tag: copyright, right after the table
+    p += std::string(48, '\0');                                   // creator, id, reserved
+    put32(p, 1);                                                  // one tag: copyright, right after the table
     p += "cprt";
     put32(p, 144);
     put32(p, static_cast<uint32_t>(text.size()));
@@ -60,7 +60,8 @@ inline std::string png_chunk(const std::string &type, const std::string &data) {
     put32(c, static_cast<uint32_t>(data.size()));
     const std::string body = type + data;
     c += body;
-    put32(c, static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef *>(body.data()), static_cast<uInt>(body.size()))));
+    put32(c, static_cast<uint32_t>(
+                 crc32(0, reinterpret_cast<const Bytef *>(body.data()), static_cast<uInt>(body.size()))));
     return c;
 }
 
@@ -87,8 +88,9 @@ inline std::string inflated(const std::string &packed) {
 // A PNG of `rows` (each row's bytes as stored, without the filter byte, which
 // is 0), with `before` chunks ahead of the image data and `after` chunks
 // behind it.
-inline std::string png_file(uint32_t width, uint32_t height, int depth, int colour_type, const std::vector<std::string> &rows,
-                            const std::string &before = "", const std::string &after = "") {
+inline std::string png_file(uint32_t width, uint32_t height, int depth, int colour_type,
+                            const std::vector<std::string> &rows, const std::string &before = "",
+                            const std::string &after = "") {
     std::string ihdr;
     put32(ihdr, width);
     put32(ihdr, height);
@@ -179,10 +181,12 @@ inline std::vector<Segment> jpeg_segments(const std::string &file) {
     return segments;
 }
 
-inline std::vector<std::string> segments_of(const std::vector<Segment> &segments, int marker, const std::string &prefix = "") {
+inline std::vector<std::string> segments_of(const std::vector<Segment> &segments, int marker,
+                                            const std::string &prefix = "") {
     std::vector<std::string> found;
     for (const Segment &s : segments)
-        if (s.marker == marker && s.data.compare(0, prefix.size(), prefix) == 0) found.push_back(s.data.substr(prefix.size()));
+        if (s.marker == marker && s.data.compare(0, prefix.size(), prefix) == 0)
+            found.push_back(s.data.substr(prefix.size()));
     return found;
 }
 
@@ -307,8 +311,12 @@ inline std::string tiff_file(const std::vector<TiffPage> &pages, bool big_endian
 // The entries every page needs: size, samples, photometric interpretation.
 inline std::vector<TiffEntry> tiff_basics(uint32_t width, uint32_t height, uint32_t bits, uint32_t samples,
                                           uint32_t photometric, uint32_t rows_per_strip) {
-    return {tiff_long(256, {width}),        tiff_long(257, {height}), tiff_short(258, std::vector<uint32_t>(samples, bits)),
-            tiff_short(262, {photometric}), tiff_short(277, {samples}), tiff_long(278, {rows_per_strip})};
+    return {tiff_long(256, {width}),
+            tiff_long(257, {height}),
+            tiff_short(258, std::vector<uint32_t>(samples, bits)),
+            tiff_short(262, {photometric}),
+            tiff_short(277, {samples}),
+            tiff_long(278, {rows_per_strip})};
 }
 
 // ---- The second decoder -------------------------------------------------------

@@ -21,7 +21,8 @@ struct Picture {
     std::vector<uint16_t> samples;  // interleaved
 
     uint16_t at(int x, int y, int k) const {
-        return samples[(static_cast<std::size_t>(y) * static_cast<std::size_t>(info.width) + static_cast<std::size_t>(x)) *
+        return samples[(static_cast<std::size_t>(y) * static_cast<std::size_t>(info.width) +
+                        static_cast<std::size_t>(x)) *
                            static_cast<std::size_t>(info.channels) +
                        static_cast<std::size_t>(k)];
     }
@@ -36,7 +37,8 @@ inline Picture random_picture(int32_t width, int32_t height, int channels, int d
     p.info.bit_depth = depth;
     std::mt19937 rng(seed);
     std::uniform_int_distribution<uint32_t> pick(0, p.info.max_value());
-    p.samples.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * static_cast<std::size_t>(channels));
+    p.samples.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) *
+                     static_cast<std::size_t>(channels));
     for (std::size_t px = 0; px < p.samples.size() / static_cast<std::size_t>(channels); ++px) {
         uint16_t *s = &p.samples[px * static_cast<std::size_t>(channels)];
         const bool grey = px % 5 == 0;
@@ -49,8 +51,9 @@ inline bool write_picture(const std::filesystem::path &path, const Picture &p, c
     std::FILE *f = std::fopen(path.c_str(), "wb");
     if (!f) return false;
     std::string error;
-    auto writer = format == codecs::FileFormat::Png ? codecs::open_png_writer(f, p.info, &error)
-                                                  : codecs::open_jpeg_writer(f, p.info, codecs::JpegOptions{95, {}}, &error);
+    auto writer = format == codecs::FileFormat::Png
+                      ? codecs::open_png_writer(f, p.info, &error)
+                      : codecs::open_jpeg_writer(f, p.info, codecs::JpegOptions{95, {}}, &error);
     const bool ok = writer && writer->write_rows(p.info.height, p.samples.data()) && writer->finish();
     writer.reset();
     return std::fclose(f) == 0 && ok;
@@ -79,8 +82,8 @@ struct ToolRun {
 inline ToolRun run_qova(const std::string &args, const std::filesystem::path &scratch, bool wrapped = true) {
     const auto err_file = scratch / "stderr.txt";
     const char *wrapper = wrapped ? std::getenv("QOVA_TOOL_WRAPPER") : nullptr;
-    const std::string command = std::string(wrapper ? wrapper : "") + " '" + QOVA_TOOL + "' " + args + " > /dev/null 2> '" +
-                                err_file.string() + "'";
+    const std::string command = std::string(wrapper ? wrapper : "") + " '" + QOVA_TOOL + "' " + args +
+                                " > /dev/null 2> '" + err_file.string() + "'";
     const int status = std::system(command.c_str());
     ToolRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_text(err_file)};
     std::filesystem::remove(err_file);

@@ -80,14 +80,16 @@ inline Decoded decode_heif(const std::string &file) {
     heif_image_handle *handle = nullptr;
     heif_image *image = nullptr;
     Decoded d;
-    bool ok = heif_context_read_from_memory_without_copy(ctx, file.data(), file.size(), nullptr).code == heif_error_Ok &&
-              heif_context_get_primary_image_handle(ctx, &handle).code == heif_error_Ok;
+    bool ok =
+        heif_context_read_from_memory_without_copy(ctx, file.data(), file.size(), nullptr).code == heif_error_Ok &&
+        heif_context_get_primary_image_handle(ctx, &handle).code == heif_error_Ok;
     if (ok) {
         const bool alpha = heif_image_handle_has_alpha_channel(handle);
         const bool deep = heif_image_handle_get_luma_bits_per_pixel(handle) > 8;
         d.channels = alpha ? 4 : 3;
-        const heif_chroma chroma = deep ? (alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
-                                        : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
+        const heif_chroma chroma =
+            deep ? (alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
+                 : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
         ok = heif_decode_image(handle, &image, heif_colorspace_RGB, chroma, nullptr).code == heif_error_Ok;
         if (ok) {
             d.width = heif_image_get_width(image, heif_channel_interleaved);

@@ -6,9 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <algorithm>
 #include <csignal>
-#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 
@@ -27,7 +27,8 @@ std::vector<std::string> names_in(const fs::path &dir) {
 ToolRun shell(const std::string &command, const TempDir &dir) {
     const fs::path err = dir.path() / "shell-err.txt";
     std::string script = "'";
-    for (const char c : "{ " + command + "; } 2> '" + err.string() + "'") script += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    for (const char c : "{ " + command + "; } 2> '" + err.string() + "'")
+        script += c == '\'' ? std::string("'\\''") : std::string(1, c);
     const int status = std::system(("bash -c " + script + "'").c_str());
     ToolRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_text(err)};
     fs::remove(err);
@@ -51,8 +52,8 @@ TEST(CommandLine, BatchGoesOnPastOddEntries) {
     dir.write("in/scan.dat", png);
     dir.write("other/a.png", bytes::noise_png(4, 4, 3));
     const std::string inputs = quoted(in / "a.png") + " " + quoted(in / "notes.txt") + " " + quoted(in / "sub") + " " +
-                               quoted(in / "photo.jfif") + " " + quoted(in / "scan.dat") + " " + quoted(other / "a.png") +
-                               " " + quoted(in / "b.PNG");
+                               quoted(in / "photo.jfif") + " " + quoted(in / "scan.dat") + " " +
+                               quoted(other / "a.png") + " " + quoted(in / "b.PNG");
 
     ToolRun run = run_qova("saturation --strength 20 -j 2 " + inputs + " -o " + quoted(out), dir.path());
     EXPECT_EQ(run.exit_code, 1);
@@ -81,8 +82,11 @@ TEST(CommandLine, OutputFolderProblemsStopEverything) {
     TempDir dir;
     const fs::path a = dir.write("a.png", bytes::noise_png(4, 4)), b = dir.write("b.png", bytes::noise_png(4, 4, 2));
     dir.write("plain", "x");
-    const struct { std::string args, message; } cases[] = {
-        {quoted(a) + " " + quoted(b) + " -o " + quoted(dir.path() / "missing"), "missing: output folder does not exist"},
+    const struct {
+        std::string args, message;
+    } cases[] = {
+        {quoted(a) + " " + quoted(b) + " -o " + quoted(dir.path() / "missing"),
+         "missing: output folder does not exist"},
         {quoted(a) + " -o " + quoted(dir.path() / "missing") + "/", "missing/: output folder does not exist"},
         {quoted(a) + " " + quoted(b) + " -o " + quoted(dir.path() / "plain"),
          "plain: is not a folder (several inputs need an output folder)"},
@@ -107,7 +111,10 @@ TEST(CommandLine, PipesInAndOut) {
     const std::string png = bytes::noise_png(300, 300);  // more than a pipe holds
     const fs::path in = dir.write("in.png", png), out = dir.path() / "out.bin";
     const std::vector<uint16_t> expected = bytes::decode(png).samples;
-    const struct { std::string command; bool jpeg; } cases[] = {
+    const struct {
+        std::string command;
+        bool jpeg;
+    } cases[] = {
         {"cat " + quoted(in) + " | " + kTool + " saturation --strength 0 - -o - > " + quoted(out), false},
         {kTool + " saturation --strength 0 - -o - < " + quoted(in) + " > " + quoted(out), false},
         {"cat " + quoted(in) + " | " + kTool + " saturation --strength 0 --format jpg - -o - > " + quoted(out), true},
@@ -128,13 +135,15 @@ TEST(CommandLine, PipesInAndOut) {
     // A JPEG on standard input is told by its content.
     std::vector<uint8_t> rgb(16 * 16 * 3, 90);
     dir.write("in.jpg", bytes::stb_jpeg(16, 16, rgb, 90));
-    ToolRun run = shell(kTool + " hue --strength 10 - -o - < " + quoted(dir.path() / "in.jpg") + " > " + quoted(out), dir);
+    ToolRun run =
+        shell(kTool + " hue --strength 10 - -o - < " + quoted(dir.path() / "in.jpg") + " > " + quoted(out), dir);
     EXPECT_EQ(run.exit_code, 0) << run.err;
     EXPECT_EQ(read_text(out).substr(0, 2), "\xFF\xD8") << "the input's format";
 
     // A reader that goes away: one line, exit status 1.
-    run = shell(kTool + " saturation --strength 10 " + quoted(in) + " -o - | head -c 1 > /dev/null; exit ${PIPESTATUS[0]}",
-                dir);
+    run = shell(
+        kTool + " saturation --strength 10 " + quoted(in) + " -o - | head -c 1 > /dev/null; exit ${PIPESTATUS[0]}",
+        dir);
     EXPECT_EQ(run.exit_code, 1);
     EXPECT_EQ(run.err, "qova: " + in.string() + ": standard output: cannot write: Broken pipe\n");
 }
@@ -143,10 +152,15 @@ TEST(CommandLine, EveryArgumentProblemIsOneLineAndStatusTwo) {
     TempDir dir;
     const std::string in = quoted(dir.write("in.png", bytes::noise_png(6, 6))), out = quoted(dir.path() / "out.png");
     const std::string jpg = quoted(dir.path() / "out.jpg");
-    const struct { std::string args; int exit_code; std::string message; } cases[] = {
+    const struct {
+        std::string args;
+        int exit_code;
+        std::string message;
+    } cases[] = {
         {"saturation --strength 30.5 " + in + " -o " + out, 2, "--strength needs a whole number, not '30.5'"},
         {"saturation --strength 101 " + in + " -o " + out, 2, "--strength must be between -100 and 100, not 101"},
-        {"saturation --strength '' " + in + " -o " + out, 2, "--strength needs a whole number between -100 and 100, not ''"},
+        {"saturation --strength '' " + in + " -o " + out, 2,
+         "--strength needs a whole number between -100 and 100, not ''"},
         {"saturation --strength -100 " + in + " -o " + out, 0, ""},
         {"saturation --strength 5 " + in + " -o ''", 2, "-o needs an output file, folder or - (standard output)"},
         {"saturation --strength 5 '' -o " + out, 2, "an input name is empty"},
@@ -168,7 +182,8 @@ TEST(CommandLine, EveryArgumentProblemIsOneLineAndStatusTwo) {
         {"saturation --strength 5 --subsampling 411 " + in + " -o " + jpg, 2, "--subsampling needs 444, 422 or 420"},
         {"saturation --strength 5 --max-pixels 0 " + in + " -o " + out, 2, "--max-pixels must be between 1 and"},
         {"bandpass --centre 99999999999 --bandwidth 40 " + in + " -o " + out, 2, "--centre must be between"},
-        {"bandpass --centre 500 --bandwidth 1 " + in + " -o " + out, 2, "--bandwidth must be between 2 and 100000, not 1"},
+        {"bandpass --centre 500 --bandwidth 1 " + in + " -o " + out, 2,
+         "--bandwidth must be between 2 and 100000, not 1"},
         {"bandpass --centre 500 --bandwidth 40 --order 2.5 " + in + " -o " + out, 2, "--order needs a whole number"},
         {"bandpass --centre 500 --bandwidth 40 --table '' " + in + " -o " + out, 2, "--table needs a file name"},
         {"bandpass --centre 300 --bandwidth 40 " + in + " -o " + out, 0,
@@ -178,7 +193,8 @@ TEST(CommandLine, EveryArgumentProblemIsOneLineAndStatusTwo) {
         {"frobnicate " + in, 2, "unknown command 'frobnicate' (commands: saturation, hue, bandpass, demo)"},
         {"hue --strength 5 --poles -30 " + in + " -o " + out, 2, "--poles: '-30' is not between 0 and 360 degrees"},
         {"hue --strength 5 --poles 1000 " + in + " -o " + out, 2, "--poles: '1000' is not between 0 and 360 degrees"},
-        {"hue --strength 5 --poles 10.25 " + in + " -o " + out, 2, "'10.25' is not a number of degrees with at most one"},
+        {"hue --strength 5 --poles 10.25 " + in + " -o " + out, 2,
+         "'10.25' is not a number of degrees with at most one"},
         {"bandpass --centre nan --bandwidth 40 " + in + " -o " + out, 2,
          "--centre needs a whole number of nanometres (the spectral locus spans 380..698), not 'nan'"},
         {"saturation --strength 5 --max-memory 12 " + in + " -o " + out, 2,
@@ -206,7 +222,8 @@ TEST(CommandLine, TableOfExactly339RecordsIsEnough) {
     const fs::path in = dir.write("in.png", bytes::noise_png(6, 6)), out = dir.path() / "out.png";
     std::string table = read_text(fs::path(QOVA_DATA_DIR) / "cie_table.txt");
     std::vector<std::size_t> ends;  // where each line ends
-    for (std::size_t at = table.find('\n'); at != std::string::npos; at = table.find('\n', at + 1)) ends.push_back(at + 1);
+    for (std::size_t at = table.find('\n'); at != std::string::npos; at = table.find('\n', at + 1))
+        ends.push_back(at + 1);
     ASSERT_GE(ends.size(), 340u);
     dir.write("t339.txt", table.substr(0, ends[338]));
     dir.write("t338.txt", table.substr(0, ends[337]));
@@ -221,15 +238,16 @@ TEST(CommandLine, TableOfExactly339RecordsIsEnough) {
     EXPECT_EQ(run.exit_code, 128 + SIGXFSZ) << run.err;
     EXPECT_TRUE(fs::is_empty(dir.path() / "tmp"));
     EXPECT_FALSE(fs::exists(out));
-    run = run_qova("bandpass --centre 500 --bandwidth 40 --table " + quoted(dir.path() / "t339.txt") + " " + quoted(in) +
-                       " -o " + quoted(out),
+    run = run_qova("bandpass --centre 500 --bandwidth 40 --table " + quoted(dir.path() / "t339.txt") + " " +
+                       quoted(in) + " -o " + quoted(out),
                    dir.path());
     EXPECT_EQ(run.exit_code, 0) << run.err;
-    run = run_qova("bandpass --centre 500 --bandwidth 40 --table " + quoted(dir.path() / "t338.txt") + " " + quoted(in) +
-                       " -o " + quoted(out),
+    run = run_qova("bandpass --centre 500 --bandwidth 40 --table " + quoted(dir.path() / "t338.txt") + " " +
+                       quoted(in) + " -o " + quoted(out),
                    dir.path());
     EXPECT_EQ(run.exit_code, 2);
-    EXPECT_NE(run.err.find("t338.txt: not a usable table (338 records read, 339 needed)"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("t338.txt: not a usable table (338 records read, 339 needed)"), std::string::npos)
+        << run.err;
 }
 
 TEST(CommandLine, OutputKeepsItsModeAndAnyLegalNameWorks) {
@@ -244,14 +262,16 @@ TEST(CommandLine, OutputKeepsItsModeAndAnyLegalNameWorks) {
         return st.st_mode & 07777;
     };
     for (const fs::path &out : {kept, fresh}) {
-        const ToolRun run = shell("umask 077; " + kTool + " hue --strength 20 " + quoted(in) + " -o " + quoted(out), dir);
+        const ToolRun run =
+            shell("umask 077; " + kTool + " hue --strength 20 " + quoted(in) + " -o " + quoted(out), dir);
         EXPECT_EQ(run.exit_code, 0) << run.err;
     }
     EXPECT_EQ(mode(kept), 0640u) << "a replaced file keeps its permission bits";
     EXPECT_EQ(mode(fresh), 0600u) << "a new file follows the umask";
 
     const std::string longest(251, 'n');  // 255 bytes with ".png", the longest name most file systems allow
-    const ToolRun run = run_qova("hue --strength 20 " + quoted(in) + " -o " + quoted(dir.path() / (longest + ".png")), dir.path());
+    const ToolRun run =
+        run_qova("hue --strength 20 " + quoted(in) + " -o " + quoted(dir.path() / (longest + ".png")), dir.path());
     EXPECT_EQ(run.exit_code, 0) << run.err;
     EXPECT_TRUE(fs::exists(dir.path() / (longest + ".png")));
 }
@@ -264,7 +284,11 @@ TEST(CommandLine, MessagesSayWhatToDo) {
     dir.write("a.png", bytes::noise_png(6, 6));
     fs::create_directories(dir.path() / "sub" / "out");
     const std::string in_dir = "cd " + quoted(dir.path()) + " && ";
-    const struct { std::string args; int exit_code; std::string err; } cases[] = {
+    const struct {
+        std::string args;
+        int exit_code;
+        std::string err;
+    } cases[] = {
         {"saturation --strength 5 -dash.png -o x.png", 2,
          "qova: unknown option '-dash.png' for saturation; to name a file that starts with -, put it after -- or write "
          "./-dash.png\n"},
@@ -272,10 +296,12 @@ TEST(CommandLine, MessagesSayWhatToDo) {
         {"saturation --strength 5 -- -dash.png -o y.png", 0, ""},
         {"saturation -- -dash.png --strength=5 -j1 -o z.png", 0, ""},
         {"saturation --strength 5 ./-dash.png -o w.png", 0, ""},
-        {"saturation --strength 5 missing.png -o v.png", 1, "qova: missing.png: cannot open: No such file or directory\n"},
+        {"saturation --strength 5 missing.png -o v.png", 1,
+         "qova: missing.png: cannot open: No such file or directory\n"},
         {"saturation --strength 5 a.png sub/a.png -o sub/out", 1,
          "qova: sub/a.png: its output sub/out/a.png is already taken by a.png\n"},
-        {"saturation --strength 5 a.png -o sub/none/a.png", 2, "qova: sub/none/a.png: its folder sub/none does not exist\n"},
+        {"saturation --strength 5 a.png -o sub/none/a.png", 2,
+         "qova: sub/none/a.png: its folder sub/none does not exist\n"},
     };
     fs::copy_file(dir.path() / "a.png", dir.path() / "sub" / "a.png");
     for (const auto &c : cases) {
@@ -289,9 +315,9 @@ TEST(CommandLine, MessagesSayWhatToDo) {
     const fs::path help = dir.path() / "help.txt";
     shell(kTool + " hue --help > " + quoted(help), dir);
     const std::string text = read_text(help);
-    for (const char *shown : {"Usage: qova hue [OPTIONS] IN...", "--strength PERCENT", "--poles DEG,...", "-o,--output OUT",
-                              "--max-memory SIZE", "with clamping: a hue pushed past 0 or 360 stops there",
-                              "50 for HEIC and AVIF"})
+    for (const char *shown :
+         {"Usage: qova hue [OPTIONS] IN...", "--strength PERCENT", "--poles DEG,...", "-o,--output OUT",
+          "--max-memory SIZE", "with clamping: a hue pushed past 0 or 360 stops there", "50 for HEIC and AVIF"})
         EXPECT_NE(text.find(shown), std::string::npos) << shown << "\n" << text;
     for (const char *hidden : {"TEXT", "REQUIRED", "inputs"}) EXPECT_EQ(text.find(hidden), std::string::npos) << hidden;
 }
@@ -301,16 +327,18 @@ TEST(CommandLine, MessagesSayWhatToDo) {
 TEST(CommandLine, TimingAddsUp) {
     TempDir dir;
     const fs::path in = dir.write("in.png", bytes::noise_png(64, 64)), out = dir.path() / "out.png";
-    const ToolRun run = run_qova("saturation --strength 5 -j 2 --timing " + quoted(in) + " -o " + quoted(out), dir.path());
+    const ToolRun run =
+        run_qova("saturation --strength 5 -j 2 --timing " + quoted(in) + " -o " + quoted(out), dir.path());
     ASSERT_EQ(run.exit_code, 0) << run.err;
     double wall = 0, busy = 0, decode = 0, op = 0, encode = 0;
     unsigned threads = 0;
     const std::size_t at = run.err.find(": ", run.err.find("in.png"));
     ASSERT_NE(at, std::string::npos) << run.err;
-    ASSERT_EQ(std::sscanf(run.err.c_str() + at + 2,
-                          "%lf s wall; on %u threads, busy %lf s: decode %lf s (%*d%%), operator %lf s (%*d%%), encode %lf s",
-                          &wall, &threads, &busy, &decode, &op, &encode),
-              6)
+    ASSERT_EQ(
+        std::sscanf(run.err.c_str() + at + 2,
+                    "%lf s wall; on %u threads, busy %lf s: decode %lf s (%*d%%), operator %lf s (%*d%%), encode %lf s",
+                    &wall, &threads, &busy, &decode, &op, &encode),
+        6)
         << run.err;
     EXPECT_EQ(threads, 2u);
     EXPECT_NEAR(decode + op + encode, busy, 0.0015);

@@ -31,7 +31,8 @@ uint16_t sample(int x, int y, int k, uint32_t max) {
     if (y == 0 && x < 6) return static_cast<uint16_t>((x & 1) ? max : 0);
     if ((x + y * kWidth) % 5 == 0 && k < 3) k = 0;
     const uint32_t hash = (static_cast<uint32_t>(x * 73856093) ^ static_cast<uint32_t>(y * 19349663) ^
-                           static_cast<uint32_t>(k * 83492791)) * 2654435761u;
+                           static_cast<uint32_t>(k * 83492791)) *
+                          2654435761u;
     const double phase = (x * 9.0 + y * 4.0 + k * 120.0) * 3.14159265358979 / 180.0;
     const double wave = 0.5 + 0.45 * std::sin(phase);
     const double v = wave * max + (static_cast<double>(hash >> 24) - 128) / 256.0 * max / 8;
@@ -46,8 +47,9 @@ std::vector<uint16_t> row_samples(int y, int channels, int depth) {
     std::vector<uint16_t> row;
     for (int x = 0; x < kWidth; ++x)
         for (int k = 0; k < channels; ++k)
-            row.push_back(alpha && k == channels - 1 ? static_cast<uint16_t>(max - max * static_cast<uint32_t>(x) / (kWidth - 1))
-                                                     : sample(x, y, channels < 3 ? 0 : k, max));
+            row.push_back(alpha && k == channels - 1
+                              ? static_cast<uint16_t>(max - max * static_cast<uint32_t>(x) / (kWidth - 1))
+                              : sample(x, y, channels < 3 ? 0 : k, max));
     return row;
 }
 
@@ -117,8 +119,8 @@ std::string jpeg(int components, J_COLOR_SPACE space) {
 
 std::string tiff(int depth, int channels) {
     bytes::TiffPage page;
-    page.entries = bytes::tiff_basics(kWidth, kHeight, static_cast<uint32_t>(depth), static_cast<uint32_t>(channels),
-                                      2, kHeight);
+    page.entries =
+        bytes::tiff_basics(kWidth, kHeight, static_cast<uint32_t>(depth), static_cast<uint32_t>(channels), 2, kHeight);
     if (channels == 4) page.entries.push_back(bytes::tiff_short(338, {2}));  // unassociated alpha
     std::string strip;
     for (int y = 0; y < kHeight; ++y) strip += stored_row(row_samples(y, channels, depth), depth);

@@ -64,7 +64,8 @@ TEST(DamagedData, WrittenWithAWarningOrRefusedUnderFail) {
     }
     // A whole file passes --fail unchanged.
     const fs::path in = dir.write("in.jpg", jpeg), out = dir.path() / "out.png";
-    const ToolExit run = run_tool({"saturation", "--strength", "20", "--fail", in.string(), "-o", out.string()}, dir.path());
+    const ToolExit run =
+        run_tool({"saturation", "--strength", "20", "--fail", in.string(), "-o", out.string()}, dir.path());
     EXPECT_EQ(run.exit_code, 0) << run.err;
     EXPECT_EQ(run.err, "");
     EXPECT_TRUE(fs::exists(out));
@@ -75,8 +76,8 @@ TEST(DamagedData, HeicDamageIsReported) {
     TempDir dir;
     const fs::path png = dir.path() / "in.png", heic = dir.path() / "in.heic";
     ASSERT_TRUE(write_picture(png, random_picture(256, 192, 3, 8), codecs::FileFormat::Png));
-    ASSERT_EQ(run_tool({"saturation", "--strength", "0", "--quality", "90", png.string(), "-o", heic.string()}, dir.path(),
-                       ToolSetup{{}, RLIM_INFINITY, false, QOVA_TOOL, "/dev/null", false})
+    ASSERT_EQ(run_tool({"saturation", "--strength", "0", "--quality", "90", png.string(), "-o", heic.string()},
+                       dir.path(), ToolSetup{{}, RLIM_INFINITY, false, QOVA_TOOL, "/dev/null", false})
                   .exit_code,
               0);
     std::string file = read_text(heic);

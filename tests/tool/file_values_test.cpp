@@ -43,7 +43,8 @@ TEST(FileValues, SixteenBitByteOrderOnReadAndWrite) {
     const std::vector<uint16_t> means = {22136, 772, 32768, 32767, 8192, 47768};
     ASSERT_EQ(grey.samples.size(), 18u);
     for (std::size_t p = 0; p < 6; ++p)
-        for (int k = 0; k < 3; ++k) EXPECT_EQ(grey.samples[p * 3 + static_cast<std::size_t>(k)], means[p]) << "pixel " << p;
+        for (int k = 0; k < 3; ++k)
+            EXPECT_EQ(grey.samples[p * 3 + static_cast<std::size_t>(k)], means[p]) << "pixel " << p;
 }
 
 // Flat 8 x 8 blocks of grey survive JPEG at quality 100 exactly: one
@@ -76,15 +77,14 @@ TEST(FileValues, SixteenBitsNarrowedForJpeg) {
     for (int y = 0; y < 8; ++y) {
         std::vector<uint16_t> row;
         for (int x = 0; x < 16; ++x) {
-            const std::vector<uint16_t> px = x < 8 ? std::vector<uint16_t>{0x1234, 0x5678, 0x9ABC}
-                                                   : std::vector<uint16_t>{0xFF7F, 0x0080, 0x80C0};
+            const std::vector<uint16_t> px =
+                x < 8 ? std::vector<uint16_t>{0x1234, 0x5678, 0x9ABC} : std::vector<uint16_t>{0xFF7F, 0x0080, 0x80C0};
             row.insert(row.end(), px.begin(), px.end());
         }
         rows.push_back(bytes::be16_row(row));
     }
     const std::string png = bytes::png_file(16, 8, 16, 2, rows);
-    const Decoded out =
-        bytes::decode(run_on(dir, png, "in.png", "saturation --strength 0 --quality 100", "out.jpg"));
+    const Decoded out = bytes::decode(run_on(dir, png, "in.png", "saturation --strength 0 --quality 100", "out.jpg"));
     // round(v x 255 / 65535)
     const int expected[2][3] = {{18, 86, 154}, {255, 0, 128}};
     for (int block = 0; block < 2; ++block)
@@ -138,7 +138,8 @@ TEST(FileValues, EveryLayoutKeepsEverySampleToTheLastColumnAndRow) {
 TEST(FileValues, PaletteAndLowBitGreyExpandedAndKeptSmall) {
     TempDir dir;
     // Palette of four colours, the second half transparent, the third clear.
-    const std::string plte = bytes::png_chunk("PLTE", std::string("\xFF\x00\x00\x00\xFF\x00\x00\x00\xFF\x0A\x14\x1E", 12));
+    const std::string plte =
+        bytes::png_chunk("PLTE", std::string("\xFF\x00\x00\x00\xFF\x00\x00\x00\xFF\x0A\x14\x1E", 12));
     const std::string trns = bytes::png_chunk("tRNS", std::string("\xFF\x80\x00", 3));
     const std::string palette_png = bytes::png_file(4, 1, 2, 3, {std::string("\x1B", 1)}, plte + trns);  // 0 1 2 3
     const Decoded pal = bytes::decode(run_on(dir, palette_png, "in.png", "saturation --strength 0", "out.png"));
@@ -146,10 +147,14 @@ TEST(FileValues, PaletteAndLowBitGreyExpandedAndKeptSmall) {
     const std::vector<bytes::Chunk> chunks = bytes::png_chunks(read_text(dir.path() / "out.png"));
     EXPECT_EQ(chunks[0].data.substr(8, 2), std::string("\x02\x03", 2)) << "2-bit palette";
 
-    const struct { int depth; std::string row; std::vector<uint16_t> expected; } greys[] = {
-        {1, std::string("\xA0", 1), {255, 0, 255, 0}},                // 1 0 1 0
-        {2, std::string("\x1B", 1), {0, 85, 170, 255}},               // 0 1 2 3
-        {4, std::string("\x0F\x79", 2), {0, 255, 119, 153}},          // 0 15 7 9
+    const struct {
+        int depth;
+        std::string row;
+        std::vector<uint16_t> expected;
+    } greys[] = {
+        {1, std::string("\xA0", 1), {255, 0, 255, 0}},        // 1 0 1 0
+        {2, std::string("\x1B", 1), {0, 85, 170, 255}},       // 0 1 2 3
+        {4, std::string("\x0F\x79", 2), {0, 255, 119, 153}},  // 0 15 7 9
     };
     for (const auto &g : greys) {
         const std::string png = bytes::png_file(4, 1, g.depth, 0, {g.row});
@@ -187,7 +192,9 @@ TEST(FileValues, GreyInGreyOutForEachFormat) {
     const std::string grey16 = bytes::png_file(3, 1, 16, 0, {bytes::be16_row({1, 40000, 65535})});
     const std::string grey_alpha = bytes::png_file(2, 1, 8, 4, {std::string("\x50\xFF\x50\x00", 4)});
 
-    EXPECT_EQ(bytes::png_chunks(run_on(dir, grey8, "in.png", "bandpass --centre 500 --bandwidth 40", "out.png"))[0].data[9], 0)
+    EXPECT_EQ(
+        bytes::png_chunks(run_on(dir, grey8, "in.png", "bandpass --centre 500 --bandwidth 40", "out.png"))[0].data[9],
+        0)
         << "grey PNG";
     const std::string wide = run_on(dir, grey16, "in.png", "saturation --strength 50", "out.png");
     EXPECT_EQ(bytes::png_chunks(wide)[0].data.substr(8, 2), std::string("\x10\x00", 2)) << "16-bit grey PNG";
@@ -196,9 +203,10 @@ TEST(FileValues, GreyInGreyOutForEachFormat) {
         << "one-component JPEG";
     EXPECT_EQ(bytes::jpeg_sampling(run_on(dir, grey_alpha, "in.png", "saturation --strength 5", "out.jpg")).size(), 1u)
         << "grey over a grey background stays grey";
-    EXPECT_EQ(bytes::jpeg_sampling(run_on(dir, grey_alpha, "in.png", "saturation --strength 5 --background red", "out.jpg"))
-                  .size(),
-              3u)
+    EXPECT_EQ(
+        bytes::jpeg_sampling(run_on(dir, grey_alpha, "in.png", "saturation --strength 5 --background red", "out.jpg"))
+            .size(),
+        3u)
         << "grey over red needs colour";
 }
 
@@ -214,7 +222,10 @@ TEST(FileValues, TransparencyCompositedOverTheBackground) {
     }
     const std::string png = bytes::png_file(24, 8, 8, 6, rows);
     // (c a + background (255 - a)) / 255, rounded.
-    const struct { const char *option; int expected[3][3]; } cases[] = {
+    const struct {
+        const char *option;
+        int expected[3][3];
+    } cases[] = {
         {"", {{227, 177, 127}, {255, 255, 255}, {10, 200, 30}}},
         {"--background black", {{100, 50, 0}, {0, 0, 0}, {10, 200, 30}}},
         {"--background '#ff0000'", {{227, 50, 0}, {255, 0, 0}, {10, 200, 30}}},
@@ -224,7 +235,8 @@ TEST(FileValues, TransparencyCompositedOverTheBackground) {
         const Decoded out = bytes::decode(run_on(dir, png, "in.png", command, "out.jpg"));
         ASSERT_EQ(out.channels, 3);
         for (int b = 0; b < 3; ++b)
-            for (int k = 0; k < 3; ++k) EXPECT_NEAR(out.at(b * 8 + 4, 4, k), c.expected[b][k], 2) << c.option << " block " << b;
+            for (int k = 0; k < 3; ++k)
+                EXPECT_NEAR(out.at(b * 8 + 4, 4, k), c.expected[b][k], 2) << c.option << " block " << b;
     }
 }
 
@@ -232,7 +244,10 @@ TEST(FileValues, GreyTransparencyCompositedExactly) {
     TempDir dir;
     const std::string png = bytes::png_file(24, 8, 8, 4, grey_blocks({{200, 128}, {200, 0}, {200, 255}}, 8));
     // (v a + background (255 - a)) / 255, rounded; grey JPEG keeps flat blocks exactly.
-    const struct { const char *option; int expected[3]; } cases[] = {
+    const struct {
+        const char *option;
+        int expected[3];
+    } cases[] = {
         {"", {227, 255, 200}},
         {"--background black", {100, 0, 200}},
         {"--background '#404040'", {132, 64, 200}},
@@ -244,7 +259,8 @@ TEST(FileValues, GreyTransparencyCompositedExactly) {
         for (int b = 0; b < 3; ++b) EXPECT_EQ(out.at(b * 8 + 4, 4, 0), c.expected[b]) << c.option << " block " << b;
     }
     // Over a colour, grey becomes RGB.
-    const Decoded red = bytes::decode(run_on(dir, png, "in.png", "saturation --strength 0 --quality 100 --background red", "out.jpg"));
+    const Decoded red =
+        bytes::decode(run_on(dir, png, "in.png", "saturation --strength 0 --quality 100 --background red", "out.jpg"));
     ASSERT_EQ(red.channels, 3);
     const int over_red[3][3] = {{227, 100, 100}, {255, 0, 0}, {200, 200, 200}};
     for (int b = 0; b < 3; ++b)
@@ -255,7 +271,9 @@ TEST(FileValues, InterlacedPngReadInFull) {
     // Adam7: seven passes over sub-images, each stored as its own rows.
     TempDir dir;
     const uint32_t width = 11, height = 70;  // more rows than one part
-    const auto sample = [](uint32_t x, uint32_t y, uint32_t k) { return static_cast<char>((x * 23 + y * 41 + k * 97) % 256); };
+    const auto sample = [](uint32_t x, uint32_t y, uint32_t k) {
+        return static_cast<char>((x * 23 + y * 41 + k * 97) % 256);
+    };
     const uint32_t start_x[] = {0, 4, 0, 2, 0, 1, 0}, start_y[] = {0, 0, 4, 0, 2, 0, 1};
     const uint32_t step_x[] = {8, 8, 4, 4, 2, 2, 1}, step_y[] = {8, 8, 8, 4, 4, 2, 2};
     std::string raw;
@@ -289,12 +307,55 @@ TEST(FileValues, EveryRowFilterUnfiltered) {
         std::size_t bytes;
         const char *first, *second, *filtered[4];  // filtered: Sub, Up, Average, Paeth
     } layouts[] = {
-        {"grey8", 0, 8, 5, "\x0A\xC8\x1E\xFA\x00", "\xFF\x01\x80\x4D\x09", {"\xFF\x02\x7F\xCD\xBC", "\xF5\x39\x62\x53\x09", "\xFA\x1E\x71\x90\xE3", "\xF5\x02\x7F\x53\x09"}},
-        {"ga8", 4, 8, 6, "\x0A\xC8\x1E\xFA\x00\x07", "\xFF\x01\x80\x4D\x09\x5A", {"\xFF\x01\x81\x4C\x89\x0D", "\xF5\x39\x62\x53\x09\x53", "\xFA\x9D\xF2\xD0\xC9\x30", "\xF5\x39\x81\x4C\x89\x53"}},
-        {"rgb8", 2, 8, 9, "\x0A\xC8\x1E\xFA\x00\x07\x63\x62\x61", "\xFF\x01\x80\x4D\x09\x5A\x03\xF0\x3C", {"\xFF\x01\x80\x4E\x08\xDA\xB6\xE7\xE2", "\xF5\x39\x62\x53\x09\x53\xA0\x8E\xDB", "\xFA\x9D\x71\x51\x09\x17\xAB\xBB\xDF", "\xF5\x39\x62\x4E\x09\xDA\xB6\x8E\xDB"}},
-        {"rgba8", 6, 8, 8, "\x0A\xC8\x1E\xFA\x00\x07\x63\x62", "\xFF\x01\x80\x4D\x09\x5A\x03\xF0", {"\xFF\x01\x80\x4D\x0A\x59\x83\xA3", "\xF5\x39\x62\x53\x09\x53\xA0\x8E", "\xFA\x9D\x71\xD0\x8A\x56\x92\x99", "\xF5\x39\x62\x53\x0A\x59\x83\xA3"}},
-        {"rgb16", 2, 16, 12, "\x12\x34\xAB\xCD\xFF\x00\x01\x02\x80\x7F\x55\xAA", "\xFE\xDC\x00\x01\x7F\x80\xC3\x3C\x10\x20\xEE\x11", {"\xFE\xDC\x00\x01\x7F\x80\xC5\x60\x10\x1F\x6F\x91", "\xEC\xA8\x55\x34\x80\x80\xC2\x3A\x90\xA1\x99\x67", "\xF5\xC2\xAB\x9B\x00\x80\x44\xCD\xD0\xE0\x84\x7C", "\xEC\xA8\x55\x34\x80\x80\xC5\x60\x10\x1F\x99\x67"}},
-        {"rgba16", 6, 16, 16, "\x12\x34\xAB\xCD\xFF\x00\x01\x02\x80\x7F\x55\xAA\x00\x01\x02\x03", "\xFE\xDC\x00\x01\x7F\x80\xC3\x3C\x10\x20\xEE\x11\x09\x08\x07\x06", {"\xFE\xDC\x00\x01\x7F\x80\xC3\x3C\x12\x44\xEE\x10\x8A\x88\x44\xCA", "\xEC\xA8\x55\x34\x80\x80\xC2\x3A\x90\xA1\x99\x67\x09\x07\x05\x03", "\xF5\xC2\xAB\x9B\x00\x80\xC3\x3B\x51\x73\xC4\xBC\xCA\xC8\xA5\xE7", "\xEC\xA8\x55\x34\x80\x80\xC2\x3A\x12\x44\xEE\x10\x09\x88\x44\xCA"}},
+        {"grey8",
+         0,
+         8,
+         5,
+         "\x0A\xC8\x1E\xFA\x00",
+         "\xFF\x01\x80\x4D\x09",
+         {"\xFF\x02\x7F\xCD\xBC", "\xF5\x39\x62\x53\x09", "\xFA\x1E\x71\x90\xE3", "\xF5\x02\x7F\x53\x09"}},
+        {"ga8",
+         4,
+         8,
+         6,
+         "\x0A\xC8\x1E\xFA\x00\x07",
+         "\xFF\x01\x80\x4D\x09\x5A",
+         {"\xFF\x01\x81\x4C\x89\x0D", "\xF5\x39\x62\x53\x09\x53", "\xFA\x9D\xF2\xD0\xC9\x30",
+          "\xF5\x39\x81\x4C\x89\x53"}},
+        {"rgb8",
+         2,
+         8,
+         9,
+         "\x0A\xC8\x1E\xFA\x00\x07\x63\x62\x61",
+         "\xFF\x01\x80\x4D\x09\x5A\x03\xF0\x3C",
+         {"\xFF\x01\x80\x4E\x08\xDA\xB6\xE7\xE2", "\xF5\x39\x62\x53\x09\x53\xA0\x8E\xDB",
+          "\xFA\x9D\x71\x51\x09\x17\xAB\xBB\xDF", "\xF5\x39\x62\x4E\x09\xDA\xB6\x8E\xDB"}},
+        {"rgba8",
+         6,
+         8,
+         8,
+         "\x0A\xC8\x1E\xFA\x00\x07\x63\x62",
+         "\xFF\x01\x80\x4D\x09\x5A\x03\xF0",
+         {"\xFF\x01\x80\x4D\x0A\x59\x83\xA3", "\xF5\x39\x62\x53\x09\x53\xA0\x8E", "\xFA\x9D\x71\xD0\x8A\x56\x92\x99",
+          "\xF5\x39\x62\x53\x0A\x59\x83\xA3"}},
+        {"rgb16",
+         2,
+         16,
+         12,
+         "\x12\x34\xAB\xCD\xFF\x00\x01\x02\x80\x7F\x55\xAA",
+         "\xFE\xDC\x00\x01\x7F\x80\xC3\x3C\x10\x20\xEE\x11",
+         {"\xFE\xDC\x00\x01\x7F\x80\xC5\x60\x10\x1F\x6F\x91", "\xEC\xA8\x55\x34\x80\x80\xC2\x3A\x90\xA1\x99\x67",
+          "\xF5\xC2\xAB\x9B\x00\x80\x44\xCD\xD0\xE0\x84\x7C", "\xEC\xA8\x55\x34\x80\x80\xC5\x60\x10\x1F\x99\x67"}},
+        {"rgba16",
+         6,
+         16,
+         16,
+         "\x12\x34\xAB\xCD\xFF\x00\x01\x02\x80\x7F\x55\xAA\x00\x01\x02\x03",
+         "\xFE\xDC\x00\x01\x7F\x80\xC3\x3C\x10\x20\xEE\x11\x09\x08\x07\x06",
+         {"\xFE\xDC\x00\x01\x7F\x80\xC3\x3C\x12\x44\xEE\x10\x8A\x88\x44\xCA",
+          "\xEC\xA8\x55\x34\x80\x80\xC2\x3A\x90\xA1\x99\x67\x09\x07\x05\x03",
+          "\xF5\xC2\xAB\x9B\x00\x80\xC3\x3B\x51\x73\xC4\xBC\xCA\xC8\xA5\xE7",
+          "\xEC\xA8\x55\x34\x80\x80\xC2\x3A\x12\x44\xEE\x10\x09\x88\x44\xCA"}},
     };
     for (const auto &l : layouts) {
         const int channels = l.colour_type == 0 ? 1 : l.colour_type == 4 ? 2 : l.colour_type == 2 ? 3 : 4;
@@ -313,8 +374,8 @@ TEST(FileValues, EveryRowFilterUnfiltered) {
             ihdr += static_cast<char>(l.depth);
             ihdr += static_cast<char>(l.colour_type);
             ihdr += std::string(3, '\0');
-            const std::string raw = std::string(1, '\0') + first + static_cast<char>(type) +
-                                    std::string(l.filtered[type - 1], l.bytes);
+            const std::string raw =
+                std::string(1, '\0') + first + static_cast<char>(type) + std::string(l.filtered[type - 1], l.bytes);
             const std::string png = std::string("\x89PNG\r\n\x1a\n", 8) + bytes::png_chunk("IHDR", ihdr) +
                                     bytes::png_chunk("IDAT", bytes::deflated(raw)) + bytes::png_chunk("IEND", "");
             EXPECT_EQ(bytes::decode(run_on(dir, png, "in.png", "saturation --strength 0", "out.png")).samples, expected)
@@ -343,7 +404,8 @@ TEST(FileValues, FewColoursComeOutAsTheStreamedPathWouldGiveThem) {
         many_rows.push_back(row);
     }
     const std::string few = bytes::png_file(10, 4, 8, 2, few_rows), many = bytes::png_file(10, 34, 8, 2, many_rows);
-    for (const char *command : {"saturation --strength 60", "hue --strength -70 --poles 45,200", "bandpass --centre 520 --bandwidth 80"}) {
+    for (const char *command :
+         {"saturation --strength 60", "hue --strength -70 --poles 45,200", "bandpass --centre 520 --bandwidth 80"}) {
         const Decoded a = bytes::decode(run_on(dir, few, "few.png", command, "few-out.png"));
         const Decoded b = bytes::decode(run_on(dir, many, "many.png", command, "many-out.png"));
         ASSERT_EQ(a.channels, 3);
@@ -363,7 +425,11 @@ TEST(FileValues, JpegSubsamplingFollowsTheInput) {
     const std::string png = bytes::png_file(32, 16, 8, 2, rows);
     using Factors = std::vector<std::pair<int, int>>;
     const Factors s444 = {{1, 1}, {1, 1}, {1, 1}}, s422 = {{2, 1}, {1, 1}, {1, 1}}, s420 = {{2, 2}, {1, 1}, {1, 1}};
-    const struct { const std::string *input; const char *name, *options; Factors expected; } cases[] = {
+    const struct {
+        const std::string *input;
+        const char *name, *options;
+        Factors expected;
+    } cases[] = {
         {&jpeg444, "in.jpg", "", s444},
         {&jpeg444, "in.jpg", "--quality 60", s444},
         {&jpeg420, "in.jpg", "--quality 95", s420},
@@ -374,7 +440,8 @@ TEST(FileValues, JpegSubsamplingFollowsTheInput) {
         {&png, "in.png", "--subsampling 422", s422},
     };
     for (const auto &c : cases) {
-        EXPECT_EQ(bytes::jpeg_sampling(run_on(dir, *c.input, c.name, std::string("hue --strength 10 ") + c.options, "out.jpg")),
+        EXPECT_EQ(bytes::jpeg_sampling(
+                      run_on(dir, *c.input, c.name, std::string("hue --strength 10 ") + c.options, "out.jpg")),
                   c.expected)
             << c.name << " " << c.options;
     }
@@ -392,16 +459,19 @@ TEST(FileValues, JpegLackingOnlyItsEndIsReadWithAWarning) {
     const std::string reference = run_on(dir, whole, "whole.jpg", "saturation --strength 20", "out.png");
 
     const fs::path no_end = dir.write("no-end.jpg", whole.substr(0, whole.size() - 2));
-    ToolRun run = run_qova("saturation --strength 20 " + quoted(no_end) + " -o " + quoted(dir.path() / "out.png"), dir.path());
+    ToolRun run =
+        run_qova("saturation --strength 20 " + quoted(no_end) + " -o " + quoted(dir.path() / "out.png"), dir.path());
     EXPECT_EQ(run.exit_code, 0) << run.err;
-    EXPECT_NE(run.err.find("no-end.jpg: warning: the file lacks its end marker; the image data is whole"), std::string::npos)
+    EXPECT_NE(run.err.find("no-end.jpg: warning: the file lacks its end marker; the image data is whole"),
+              std::string::npos)
         << run.err;
     EXPECT_EQ(read_text(dir.path() / "out.png"), reference) << "the same pixels as the whole file";
 
     for (const std::size_t cut : {whole.size() - 40, whole.size() / 2}) {
         fs::remove(dir.path() / "out.png");
         const fs::path cut_file = dir.write("cut.jpg", whole.substr(0, cut));
-        run = run_qova("saturation --strength 20 " + quoted(cut_file) + " -o " + quoted(dir.path() / "out.png"), dir.path());
+        run = run_qova("saturation --strength 20 " + quoted(cut_file) + " -o " + quoted(dir.path() / "out.png"),
+                       dir.path());
         EXPECT_EQ(run.exit_code, 1) << cut;
         EXPECT_NE(run.err.find("cut.jpg: file ends early (truncated JPEG)"), std::string::npos) << run.err;
         EXPECT_FALSE(fs::exists(dir.path() / "out.png"));
@@ -417,7 +487,7 @@ TEST(FileValues, AnimatedPngRefusedByName) {
         std::string c;
         for (uint32_t v : {sequence, 2u, 1u, 0u, 0u}) bytes::put32(c, v);  // sequence, size, offset
         bytes::put16(c, 1);
-        bytes::put16(c, 10);  // delay
+        bytes::put16(c, 10);        // delay
         c += std::string(2, '\0');  // dispose, blend
         return c;
     };
@@ -426,12 +496,15 @@ TEST(FileValues, AnimatedPngRefusedByName) {
     bytes::put32(fdat, 2);
     fdat += bytes::deflated(std::string("\0\x10\x20", 3));
     const std::string row(2, '\x30');
-    const std::string animated = bytes::png_file(2, 1, 8, 0, {row}, bytes::png_chunk("acTL", actl) + bytes::png_chunk("fcTL", fctl0),
-                                                 bytes::png_chunk("fcTL", fctl1) + bytes::png_chunk("fdAT", fdat));
+    const std::string animated =
+        bytes::png_file(2, 1, 8, 0, {row}, bytes::png_chunk("acTL", actl) + bytes::png_chunk("fcTL", fctl0),
+                        bytes::png_chunk("fcTL", fctl1) + bytes::png_chunk("fdAT", fdat));
     const fs::path in = dir.write("moving.png", animated);
-    const ToolRun run = run_qova("saturation --strength 10 " + quoted(in) + " -o " + quoted(dir.path() / "out.png"), dir.path());
+    const ToolRun run =
+        run_qova("saturation --strength 10 " + quoted(in) + " -o " + quoted(dir.path() / "out.png"), dir.path());
     EXPECT_EQ(run.exit_code, 1);
-    EXPECT_NE(run.err.find("moving.png: animated PNG (2 frames): only still images can be processed"), std::string::npos)
+    EXPECT_NE(run.err.find("moving.png: animated PNG (2 frames): only still images can be processed"),
+              std::string::npos)
         << run.err;
     EXPECT_FALSE(fs::exists(dir.path() / "out.png"));
 

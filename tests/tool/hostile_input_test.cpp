@@ -11,12 +11,12 @@
 
 #include <zlib.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
 #include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <map>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace codecs = qova::codecs;
 
@@ -138,7 +138,7 @@ TEST(HostileInput, EachFailsClearlyAndLeavesNothing) {
     const std::string jpeg = read_text(good_jpeg);
     std::string corrupt_png = png;
     corrupt_png[png.find("IDAT") + 20] ^= 0x5A;  // the chunk's checksum no longer matches
-    std::string wrong_crc = png;  // the data intact, its checksum not
+    std::string wrong_crc = png;                 // the data intact, its checksum not
     const std::size_t idat = png.find("IDAT"), idat_length = bytes::get32(png, idat - 4);
     wrong_crc[idat + 4 + idat_length] ^= 0x01;
     // The other formats, written by the tool from the PNG (not under a
@@ -146,12 +146,14 @@ TEST(HostileInput, EachFailsClearlyAndLeavesNothing) {
     std::map<std::string, std::string> made;
     for (const char *ext : {"tif", "webp", "heic", "avif"}) {
         const fs::path out = dir.path() / (std::string("good.") + ext);
-        ASSERT_EQ(run_qova("saturation --strength 0 " + quoted(good) + " -o " + quoted(out), dir.path(), false).exit_code, 0);
+        ASSERT_EQ(
+            run_qova("saturation --strength 0 " + quoted(good) + " -o " + quoted(out), dir.path(), false).exit_code, 0);
         made[ext] = read_text(out);
     }
     const std::string &tiff = made["tif"], &webp = made["webp"], &heic = made["heic"], &avif = made["avif"];
     uint32_t tiff_directory = 0;  // little-endian, at byte 4
-    for (int i = 7; i >= 4; --i) tiff_directory = tiff_directory << 8 | static_cast<uint8_t>(tiff[static_cast<std::size_t>(i)]);
+    for (int i = 7; i >= 4; --i)
+        tiff_directory = tiff_directory << 8 | static_cast<uint8_t>(tiff[static_cast<std::size_t>(i)]);
 
     const Hostile cases[] = {
         {"gigantic PNG header", png_header(1000000, 1000000), "huge.png",
@@ -160,31 +162,38 @@ TEST(HostileInput, EachFailsClearlyAndLeavesNothing) {
         {"gigantic JPEG header", jpeg_with_size(dir, 65000, 65000), "huge.jpg",
          "image of 65000 x 65000 pixels is above the limit"},
         {"zero-width PNG", png_header(0, 10), "zero-width.png", "zero-width.png: image of 0 x 10 pixels has no pixels"},
-        {"zero-height PNG", png_header(10, 0), "zero-height.png", "zero-height.png: image of 10 x 0 pixels has no pixels"},
+        {"zero-height PNG", png_header(10, 0), "zero-height.png",
+         "zero-height.png: image of 10 x 0 pixels has no pixels"},
         {"zero-height JPEG", jpeg_with_size(dir, 8, 0), "zero-height.jpg", "zero-height.jpg: "},
         {"PNG header, no data", png_header(100, 100), "empty-data.png", "empty-data.png: "},
         {"truncated PNG", png.substr(0, png.size() - 200), "truncated.png", "file ends early (truncated PNG)"},
         {"PNG chunk announcing 2 GB", png.substr(0, 33) + "\x77\xC5\x2B\x7DzTXtComment", "chunk.png",
          "chunk.png: file ends early (truncated PNG)"},
-        {"truncated JPEG", jpeg.substr(0, jpeg.size() / 2), "truncated.jpg", "truncated.jpg: file ends early (truncated JPEG)"},
+        {"truncated JPEG", jpeg.substr(0, jpeg.size() / 2), "truncated.jpg",
+         "truncated.jpg: file ends early (truncated JPEG)"},
         {"corrupt PNG", corrupt_png, "corrupt.png", "corrupt.png: IDAT: "},
         {"PNG image data with a wrong checksum", wrong_crc, "crc.png", "crc.png: IDAT: CRC error"},
-        {"gigantic TIFF header", bytes::tiff_file({bytes::TiffPage{bytes::tiff_basics(1000000, 1000000, 8, 3, 2, 1), {"x"}}}),
-         "huge.tif", "huge.tif: image of 1000000 x 1000000 pixels is above the limit"},
+        {"gigantic TIFF header",
+         bytes::tiff_file({bytes::TiffPage{bytes::tiff_basics(1000000, 1000000, 8, 3, 2, 1), {"x"}}}), "huge.tif",
+         "huge.tif: image of 1000000 x 1000000 pixels is above the limit"},
         {"truncated TIFF", tiff.substr(0, tiff.size() / 2), "truncated.tif", "truncated.tif: "},
         {"corrupt TIFF directory", flipped(tiff, tiff_directory, 8), "corrupt.tif", "corrupt.tif: "},
         {"WebP header above the limit", webp_header(16383, 16383), "huge.webp",
          "huge.webp: image of 16383 x 16383 pixels is above the limit of 1000000 pixels", "--max-pixels 1000000 "},
-        {"truncated WebP", webp.substr(0, webp.size() / 2), "truncated.webp", "truncated.webp: unreadable or truncated WebP"},
-        {"corrupt WebP frame header", flipped(webp, webp.find("VP8 ") + 8, 12), "corrupt.webp", "corrupt.webp: unreadable"},
+        {"truncated WebP", webp.substr(0, webp.size() / 2), "truncated.webp",
+         "truncated.webp: unreadable or truncated WebP"},
+        {"corrupt WebP frame header", flipped(webp, webp.find("VP8 ") + 8, 12), "corrupt.webp",
+         "corrupt.webp: unreadable"},
         {"gigantic HEIC header", heif_with_size(heic, 1000000, 1000000), "huge.heic",
          "huge.heic: image of 1000000 x 1000000 pixels is above the limit of 1000000000 pixels"},
         {"truncated HEIC", heic.substr(0, heic.size() / 2), "truncated.heic", "truncated.heic: unreadable HEIF"},
-        {"corrupt HEVC set-up", flipped(heic, heic.find("hvcC") + 8, 30), "corrupt.heic", "corrupt.heic: unreadable HEIF"},
+        {"corrupt HEVC set-up", flipped(heic, heic.find("hvcC") + 8, 30), "corrupt.heic",
+         "corrupt.heic: unreadable HEIF"},
         {"gigantic AVIF header", heif_with_size(avif, 1000000, 1000000), "huge.avif",
          "huge.avif: image of 1000000 x 1000000 pixels is above the limit of 1000000000 pixels"},
         {"truncated AVIF", avif.substr(0, avif.size() / 2), "truncated.avif", "truncated.avif: unreadable HEIF"},
-        {"corrupt AV1 set-up", flipped(avif, avif.find("av1C") + 8, 30), "corrupt.avif", "corrupt.avif: unreadable HEIF"},
+        {"corrupt AV1 set-up", flipped(avif, avif.find("av1C") + 8, 30), "corrupt.avif",
+         "corrupt.avif: unreadable HEIF"},
         {"not an image", "GIF89a\x01\x00\x01\x00", "picture.gif", "picture.gif: not an image the tool reads"},
         {"a directory", "", "folder.png", "folder.png: is a folder, not an image"},
     };
@@ -197,8 +206,9 @@ TEST(HostileInput, EachFailsClearlyAndLeavesNothing) {
             work.write(h.name, h.file);
         }
         for (const char *out : {"out.png", "out.jpg"}) {
-            const ToolRun run = run_qova("saturation --strength 10 " + h.options + quoted(input) + " -o " + quoted(work.path() / out),
-                                         dir.path());
+            const ToolRun run =
+                run_qova("saturation --strength 10 " + h.options + quoted(input) + " -o " + quoted(work.path() / out),
+                         dir.path());
             EXPECT_EQ(run.exit_code, 1) << h.what << "\n" << run.err;
             EXPECT_NE(run.err.find(h.message), std::string::npos) << h.what << "\n" << run.err;
             EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << h.what << "\n" << run.err;
@@ -218,7 +228,8 @@ TEST(HostileInput, LargeClaimsCostLittleMemory) {
     std::map<std::string, std::string> made;
     for (const char *ext : {"heic", "avif"}) {
         const fs::path out = dir.path() / (std::string("good.") + ext);
-        ASSERT_EQ(run_qova("saturation --strength 0 " + quoted(good) + " -o " + quoted(out), dir.path(), false).exit_code, 0);
+        ASSERT_EQ(
+            run_qova("saturation --strength 0 " + quoted(good) + " -o " + quoted(out), dir.path(), false).exit_code, 0);
         made[ext] = read_text(out);
     }
     const std::string few_rows = bytes::deflated(std::string(3 * 30001, '\0'));  // a row and a bit
@@ -271,7 +282,10 @@ TEST(HostileInput, UnwritableOutputs) {
     const fs::path input = dir.path() / "in.png";
     ASSERT_TRUE(write_picture(input, random_picture(10, 10, 3, 8), codecs::FileFormat::Png));
     dir.write("plain-file", "x");
-    const struct { fs::path out; std::string message; } cases[] = {
+    const struct {
+        fs::path out;
+        std::string message;
+    } cases[] = {
         {dir.path() / "missing" / "out.png", "missing does not exist"},
         {dir.path() / "plain-file" / "out.png", "plain-file is not a folder"},
     };
@@ -284,7 +298,8 @@ TEST(HostileInput, UnwritableOutputs) {
         const fs::path locked = dir.path() / "locked";
         fs::create_directory(locked);
         fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec);
-        const ToolRun run = run_qova("hue --strength 10 " + quoted(input) + " -o " + quoted(locked / "out.png"), dir.path());
+        const ToolRun run =
+            run_qova("hue --strength 10 " + quoted(input) + " -o " + quoted(locked / "out.png"), dir.path());
         EXPECT_EQ(run.exit_code, 1);
         EXPECT_NE(run.err.find("Permission denied"), std::string::npos) << run.err;
         fs::permissions(locked, fs::perms::owner_all);
@@ -317,9 +332,9 @@ TEST(HostileInput, SpacesAndNonAsciiNames) {
     ASSERT_TRUE(write_picture(a, random_picture(12, 9, 4, 16), codecs::FileFormat::Png));
     ASSERT_TRUE(write_picture(b, random_picture(12, 9, 3, 8), codecs::FileFormat::Jpeg));
     const std::string q = "\"";
-    const ToolRun run = run_qova("saturation --strength 30 " + q + a.string() + q + " " + q + b.string() + q + " -o " + q +
-                                     folder.string() + q,
-                                 dir.path());
+    const ToolRun run = run_qova(
+        "saturation --strength 30 " + q + a.string() + q + " " + q + b.string() + q + " -o " + q + folder.string() + q,
+        dir.path());
     EXPECT_EQ(run.exit_code, 0) << run.err;
     Picture result;
     EXPECT_TRUE(read_picture(folder / "фото ü.png", &result));

@@ -21,19 +21,26 @@ const std::string kExif = std::string(
     "\0\0\0\0"                            // no next IFD
     "Qova\0",
     43);
-const std::string kOrientationOnly = std::string("MM\0\x2A\0\0\0\x08\0\x01\x01\x12\0\x03\0\0\0\x01\0\x06\0\0\0\0\0\0", 26);
+const std::string kOrientationOnly =
+    std::string("MM\0\x2A\0\0\0\x08\0\x01\x01\x12\0\x03\0\0\0\x01\0\x06\0\0\0\0\0\0", 26);
 const std::string kXmp =
     "<?xpacket begin=\"\xEF\xBB\xBF\" id=\"W5M0MpCehiHzreSzNTczkc9d\"?><x:xmpmeta xmlns:x=\"adobe:ns:meta/\">"
     "<rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"><rdf:Description "
     "xmlns:dc=\"http://purl.org/dc/elements/1.1/\"><dc:title>Brushes</dc:title></rdf:Description></rdf:RDF>"
     "</x:xmpmeta><?xpacket end=\"w\"?>";
 // IPTC datasets: record version 4, keyword "brushes", city "Paris".
-const std::string kIptc = std::string("\x1C\x02\x00\x00\x02\x00\x04" "\x1C\x02\x19\x00\x07" "brushes"
-                                      "\x1C\x02\x5A\x00\x05" "Paris",
-                                      29);
+const std::string kIptc = std::string(
+    "\x1C\x02\x00\x00\x02\x00\x04"
+    "\x1C\x02\x19\x00\x07"
+    "brushes"
+    "\x1C\x02\x5A\x00\x05"
+    "Paris",
+    29);
 // The same as Photoshop image resource 0x0404, padded to an even length.
 const std::string kResources = std::string("8BIM\x04\x04\0\0\0\0\0\x1D", 12) + kIptc + std::string(1, '\0');
-const std::string kComments[] = {"first comment", "\xC3\xBCn\xC3\xAF" "code \xE2\x9C\x93"};
+const std::string kComments[] = {"first comment",
+                                 "\xC3\xBCn\xC3\xAF"
+                                 "code \xE2\x9C\x93"};
 const std::string kXmpSignature("http://ns.adobe.com/xap/1.0/\0", 29);
 
 const std::string kIcc = bytes::icc_profile();
@@ -45,9 +52,9 @@ std::string be32(uint32_t v) {
 }
 
 const std::string kPhysBytes = be32(2835) + be32(2835) + "\x01";  // 72 dpi: 2834.6 pixels per metre, rounded
-const std::string kGamma = be32(100000);                             // linear samples, not sRGB's 45455
-const std::string kChromaticities = be32(31270) + be32(32900) + be32(64000) + be32(33000) + be32(30000) +
-                                    be32(60000) + be32(15000) + be32(6000);
+const std::string kGamma = be32(100000);                          // linear samples, not sRGB's 45455
+const std::string kChromaticities =
+    be32(31270) + be32(32900) + be32(64000) + be32(33000) + be32(30000) + be32(60000) + be32(15000) + be32(6000);
 const std::string kTitle = std::string("Title\0Brushes", 13);
 const std::string kAuthor = std::string("Author\0\0\0fr\0Auteur\0\xC3\x89lise", 25);
 const std::string kDescription = "Paint brushes in a pot";
@@ -57,7 +64,8 @@ std::string pixels_png(uint32_t side, bool many_colours, const std::string &befo
     for (uint32_t y = 0; y < side; ++y) {
         std::string row;
         for (uint32_t x = 0; x < side; ++x)  // every pixel its own colour, or all one
-            for (const uint32_t v : {x * 12, y * 12, x * 7 + y * 3}) row += static_cast<char>(many_colours ? v % 256 : 90);
+            for (const uint32_t v : {x * 12, y * 12, x * 7 + y * 3})
+                row += static_cast<char>(many_colours ? v % 256 : 90);
         rows.push_back(row);
     }
     return bytes::png_file(side, side, 8, 2, rows, before, after);
@@ -81,7 +89,8 @@ std::string metadata_png(bool many_colours) {
         png_chunk("zTXt", std::string("Raw profile type iptc\0\0", 23) + bytes::deflated(iptc_hex)) +
         png_chunk("tEXt", std::string("Comment\0", 8) + kComments[0]) +
         png_chunk("iTXt", std::string("Comment\0\0\0\0\0", 12) + kComments[1]) + png_chunk("tEXt", kTitle) +
-        png_chunk("iTXt", kAuthor) + png_chunk("zTXt", std::string("Description\0\0", 13) + bytes::deflated(kDescription));
+        png_chunk("iTXt", kAuthor) +
+        png_chunk("zTXt", std::string("Description\0\0", 13) + bytes::deflated(kDescription));
     return pixels_png(20, many_colours, before);
 }
 
@@ -99,10 +108,11 @@ std::string metadata_jpeg() {
                                    {0xFE, kComments[1]}});
 }
 
-std::string run_to(const TempDir &dir, const std::string &input, const std::string &in_name, const std::string &out_name,
-                   const std::string &options = "") {
+std::string run_to(const TempDir &dir, const std::string &input, const std::string &in_name,
+                   const std::string &out_name, const std::string &options = "") {
     const fs::path in = dir.write(in_name, input), out = dir.path() / out_name;
-    const ToolRun run = run_qova("saturation --strength 25 " + options + " " + quoted(in) + " -o " + quoted(out), dir.path());
+    const ToolRun run =
+        run_qova("saturation --strength 25 " + options + " " + quoted(in) + " -o " + quoted(out), dir.path());
     EXPECT_EQ(run.exit_code, 0) << run.err;
     EXPECT_EQ(run.err, "") << "no warnings";
     return read_text(out);
@@ -147,7 +157,8 @@ void expect_png_holds_the_shared_kinds(const std::string &png, const std::string
     for (const std::string &t : bytes::chunks_of(chunks, "zTXt"))
         if (t.rfind(std::string("Raw profile type iptc\0", 22), 0) == 0)
             iptc = from_hex_profile(inflated_after_keyword(t)) == std::vector<uint8_t>(kIptc.begin(), kIptc.end());
-    for (const std::string &t : bytes::chunks_of(chunks, "tEXt")) comment |= t == std::string("Comment\0", 8) + kComments[0];
+    for (const std::string &t : bytes::chunks_of(chunks, "tEXt"))
+        comment |= t == std::string("Comment\0", 8) + kComments[0];
     EXPECT_TRUE(xmp) << from;
     EXPECT_TRUE(iptc) << from;
     EXPECT_TRUE(comment) << from;
@@ -158,8 +169,10 @@ void expect_jpeg_holds_the_shared_kinds(const std::string &jpeg, const std::stri
     const std::vector<bytes::Segment> s = bytes::jpeg_segments(jpeg);
     EXPECT_EQ(bytes::segments_of(s, 0xE1, std::string("Exif\0\0", 6)), std::vector<std::string>{kExif}) << from;
     EXPECT_EQ(bytes::segments_of(s, 0xE1, kXmpSignature), std::vector<std::string>{kXmp}) << from;
-    EXPECT_EQ(bytes::segments_of(s, 0xE2, std::string("ICC_PROFILE\0\x01\x01", 14)), std::vector<std::string>{kIcc}) << from;
-    EXPECT_EQ(bytes::segments_of(s, 0xED, std::string("Photoshop 3.0\0", 14)), std::vector<std::string>{kResources}) << from;
+    EXPECT_EQ(bytes::segments_of(s, 0xE2, std::string("ICC_PROFILE\0\x01\x01", 14)), std::vector<std::string>{kIcc})
+        << from;
+    EXPECT_EQ(bytes::segments_of(s, 0xED, std::string("Photoshop 3.0\0", 14)), std::vector<std::string>{kResources})
+        << from;
     EXPECT_EQ(bytes::segments_of(s, 0xFE), (std::vector<std::string>{kComments[0], kComments[1]})) << from;
     const std::vector<std::string> jfif = bytes::segments_of(s, 0xE0, std::string("JFIF\0", 5));
     ASSERT_EQ(jfif.size(), 1u) << from;
@@ -184,7 +197,8 @@ TEST(Metadata, EveryKindCarriedBetweenPngAndJpeg) {
         EXPECT_NE(std::find(itxt.begin(), itxt.end(), kAuthor), itxt.end()) << label;
         bool description = false;
         for (const std::string &z : bytes::chunks_of(chunks, "zTXt"))
-            description |= z.rfind(std::string("Description\0", 12), 0) == 0 && inflated_after_keyword(z) == kDescription;
+            description |=
+                z.rfind(std::string("Description\0", 12), 0) == 0 && inflated_after_keyword(z) == kDescription;
         EXPECT_TRUE(description) << label;
 
         expect_jpeg_holds_the_shared_kinds(run_to(dir, png, "in.png", "out.jpg"), "PNG to JPEG, " + label);
@@ -199,13 +213,15 @@ TEST(Metadata, EveryKindCarriedBetweenPngAndJpeg) {
 
 TEST(Metadata, StripKeepsTheProfileAndTheOrientationAlone) {
     TempDir dir;
-    const std::vector<bytes::Chunk> chunks = bytes::png_chunks(run_to(dir, metadata_png(true), "in.png", "out.png", "--strip"));
+    const std::vector<bytes::Chunk> chunks =
+        bytes::png_chunks(run_to(dir, metadata_png(true), "in.png", "out.png", "--strip"));
     std::vector<std::string> types = bytes::chunk_types(chunks);
     std::sort(types.begin(), types.end());
     EXPECT_EQ(types, (std::vector<std::string>{"IDAT", "IEND", "IHDR", "cHRM", "eXIf", "gAMA", "iCCP"}));
     EXPECT_EQ(bytes::chunks_of(chunks, "eXIf"), std::vector<std::string>{kOrientationOnly});
 
-    const std::vector<bytes::Segment> s = bytes::jpeg_segments(run_to(dir, metadata_jpeg(), "in.jpg", "out.jpg", "--strip"));
+    const std::vector<bytes::Segment> s =
+        bytes::jpeg_segments(run_to(dir, metadata_jpeg(), "in.jpg", "out.jpg", "--strip"));
     EXPECT_EQ(bytes::segments_of(s, 0xE1), std::vector<std::string>{std::string("Exif\0\0", 6) + kOrientationOnly});
     EXPECT_EQ(bytes::segments_of(s, 0xE2, std::string("ICC_PROFILE\0\x01\x01", 14)), std::vector<std::string>{kIcc});
     EXPECT_TRUE(bytes::segments_of(s, 0xED).empty());
@@ -223,11 +239,15 @@ TEST(Metadata, ChunksAfterTheImageDataAndOlderConventions) {
         }
         return hex + "\n";
     }();
-    const struct { const char *what; std::string png; } cases[] = {
+    const struct {
+        const char *what;
+        std::string png;
+    } cases[] = {
         {"after the image data", pixels_png(20, true, "", png_chunk("eXIf", kExif) + png_chunk("tEXt", kTitle))},
-        {"as a raw profile", pixels_png(20, true, png_chunk("zTXt", std::string("Raw profile type exif\0\0", 23) +
-                                                                         bytes::deflated(exif_hex)) +
-                                                      png_chunk("tEXt", kTitle))},
+        {"as a raw profile",
+         pixels_png(20, true,
+                    png_chunk("zTXt", std::string("Raw profile type exif\0\0", 23) + bytes::deflated(exif_hex)) +
+                        png_chunk("tEXt", kTitle))},
     };
     for (const auto &c : cases) {
         const std::vector<bytes::Chunk> chunks = bytes::png_chunks(run_to(dir, c.png, "in.png", "out.png"));
@@ -245,20 +265,24 @@ TEST(Metadata, WhatAnOutputCannotHoldIsSaid) {
     std::vector<uint8_t> rgb(8 * 8 * 3, 77);
     std::string damaged = kIcc;
     damaged.replace(36, 4, "xxxx");  // not "acsp"
-    const fs::path jpeg = dir.write("damaged.jpg", bytes::jpeg_with(bytes::stb_jpeg(8, 8, rgb, 95),
-                                                                    {{0xE2, std::string("ICC_PROFILE\0\x01\x01", 14) + damaged}}));
+    const fs::path jpeg = dir.write(
+        "damaged.jpg",
+        bytes::jpeg_with(bytes::stb_jpeg(8, 8, rgb, 95), {{0xE2, std::string("ICC_PROFILE\0\x01\x01", 14) + damaged}}));
     const ToolRun damaged_run =
         run_qova("saturation --strength 5 " + quoted(jpeg) + " -o " + quoted(dir.path() / "out.png"), dir.path());
     EXPECT_EQ(damaged_run.exit_code, 0);
-    EXPECT_NE(damaged_run.err.find("damaged.jpg: warning: left out of the PNG: profile 'ICC profile'"), std::string::npos)
+    EXPECT_NE(damaged_run.err.find("damaged.jpg: warning: left out of the PNG: profile 'ICC profile'"),
+              std::string::npos)
         << damaged_run.err;
     EXPECT_TRUE(bytes::chunks_of(bytes::png_chunks(read_text(dir.path() / "out.png")), "iCCP").empty());
 
     const std::string big_exif = kExif + std::string(70000 - kExif.size(), '\0');
     const fs::path in = dir.write("big.png", pixels_png(20, true, png_chunk("eXIf", big_exif)));
-    const ToolRun run = run_qova("saturation --strength 5 " + quoted(in) + " -o " + quoted(dir.path() / "out.jpg"), dir.path());
+    const ToolRun run =
+        run_qova("saturation --strength 5 " + quoted(in) + " -o " + quoted(dir.path() / "out.jpg"), dir.path());
     EXPECT_EQ(run.exit_code, 0);
-    EXPECT_EQ(run.err, "qova: " + in.string() + ": warning: EXIF of 70000 bytes does not fit in a JPEG segment and was not written\n");
+    EXPECT_EQ(run.err, "qova: " + in.string() +
+                           ": warning: EXIF of 70000 bytes does not fit in a JPEG segment and was not written\n");
     EXPECT_TRUE(bytes::segments_of(bytes::jpeg_segments(read_text(dir.path() / "out.jpg")), 0xE1).empty());
 }
 

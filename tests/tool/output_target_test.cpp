@@ -39,12 +39,13 @@ std::string drain(int fd) {
 // once).
 class FifoReader {
 public:
-    explicit FifoReader(fs::path fifo) : fifo_(std::move(fifo)), thread_([this] {
-        const int fd = open(fifo_.c_str(), O_RDONLY);
-        got_ = drain(fd);
-        close(fd);
-        done_ = true;
-    }) {}
+    explicit FifoReader(fs::path fifo)
+        : fifo_(std::move(fifo)), thread_([this] {
+              const int fd = open(fifo_.c_str(), O_RDONLY);
+              got_ = drain(fd);
+              close(fd);
+              done_ = true;
+          }) {}
     std::string finish() {
         // A writer that opens and closes ends a reader still waiting to open
         // (the open fails while no reader waits, so it is tried until done).
@@ -95,12 +96,16 @@ protected:
 };
 
 TEST_F(OutputTargets, FifoGetsTheImageAndStaysAFifo) {
-    const struct { const char *name; std::vector<std::string> options; std::string starts; } cases[] = {
-        {"pipe", {}, kPngSignature},                     // no extension: the input's format
-        {"pipe.jpg", {}, "\xFF\xD8\xFF"},                // the name's
-        {"pipe.png", {"--format", "jpg"}, ""},           // a mismatch is refused
-        {"pipe", {"--format", "jpg"}, "\xFF\xD8\xFF"},   // --format's
-        {"pipe.tif", {}, "II*"},                         // staged whole, then written in
+    const struct {
+        const char *name;
+        std::vector<std::string> options;
+        std::string starts;
+    } cases[] = {
+        {"pipe", {}, kPngSignature},                    // no extension: the input's format
+        {"pipe.jpg", {}, "\xFF\xD8\xFF"},               // the name's
+        {"pipe.png", {"--format", "jpg"}, ""},          // a mismatch is refused
+        {"pipe", {"--format", "jpg"}, "\xFF\xD8\xFF"},  // --format's
+        {"pipe.tif", {}, "II*"},                        // staged whole, then written in
     };
     for (const auto &c : cases) {
         const fs::path fifo = dir_.path() / c.name;
@@ -162,7 +167,8 @@ TEST_F(OutputTargets, DevicesAndKernelNamesAreWrittenInto) {
         ToolSetup limited;
         limited.file_size_limit = 8192;
         limited.wrapped = false;
-        const ToolExit killed = run_tool({"hue", "--strength", "5", big_input.string(), "-o", shm.string()}, scratch_.path(), limited);
+        const ToolExit killed =
+            run_tool({"hue", "--strength", "5", big_input.string(), "-o", shm.string()}, scratch_.path(), limited);
         EXPECT_EQ(killed.signal, SIGXFSZ) << killed.err;
         EXPECT_TRUE(read_text(shm) == old_) << "the old content stays whole";
         fs::remove(shm);
@@ -195,7 +201,11 @@ TEST_F(OutputTargets, SymlinksLeadToTheirTargets) {
     const fs::path sub = dir_.path() / "sub";
     fs::create_directory(sub);
     const fs::path target = dir_.write("sub/target.png", old_);
-    const struct { const char *link; fs::path to; fs::path written; } cases[] = {
+    const struct {
+        const char *link;
+        fs::path to;
+        fs::path written;
+    } cases[] = {
         {"absolute.png", target, target},
         {"relative.png", "sub/target.png", target},
         {"chain.png", "absolute.png", target},
@@ -279,7 +289,8 @@ TEST_F(OutputTargets, FileInAReadOnlyFolderIsWrittenThroughTmpdir) {
     // A new file there cannot be made: one line, nothing left.
     const ToolExit refused = run(folder / "new.png", {}, setup);
     EXPECT_EQ(refused.exit_code, 1);
-    EXPECT_NE(refused.err.find("cannot create " + (folder / "new.png").string() + ": Permission denied"), std::string::npos)
+    EXPECT_NE(refused.err.find("cannot create " + (folder / "new.png").string() + ": Permission denied"),
+              std::string::npos)
         << refused.err;
     chmod(folder.c_str(), 0755);
 }
@@ -366,7 +377,8 @@ TEST_F(OutputTargets, StagingHonoursTmpdirAndLeavesNothing) {
     const ToolExit result = run(fifo, {}, missing);
     reader.finish();
     EXPECT_EQ(result.exit_code, 1);
-    EXPECT_NE(result.err.find("cannot make a temporary file in " + (dir_.path() / "missing").string()), std::string::npos)
+    EXPECT_NE(result.err.find("cannot make a temporary file in " + (dir_.path() / "missing").string()),
+              std::string::npos)
         << result.err;
 }
 

@@ -27,7 +27,8 @@ std::string libjpeg_file(int quality) {
     return libjpeg_rgb(
         48, 32, [quality](jpeg_compress_struct &c) { jpeg_set_quality(&c, quality, TRUE); },
         [](int y, std::vector<JSAMPLE> &row) {
-            for (std::size_t i = 0; i < row.size(); ++i) row[i] = static_cast<JSAMPLE>((i * 7 + static_cast<std::size_t>(y) * 13) % 256);
+            for (std::size_t i = 0; i < row.size(); ++i)
+                row[i] = static_cast<JSAMPLE>((i * 7 + static_cast<std::size_t>(y) * 13) % 256);
         });
 }
 

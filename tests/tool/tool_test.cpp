@@ -84,7 +84,11 @@ Picture one_pixel(uint16_t r, uint16_t g, uint16_t b) {
 
 TEST(Tool, EachOperatorDoesWhatItSays) {
     TempDir dir;
-    const struct { const char *command; Picture in; std::array<int, 3> expected; } cases[] = {
+    const struct {
+        const char *command;
+        Picture in;
+        std::array<int, 3> expected;
+    } cases[] = {
         // HSI keeps the mean: S = 0 leaves it, and doubling S doubles each channel's distance from it.
         {"saturation --strength -100", one_pixel(200, 100, 50), {117, 117, 117}},
         {"saturation --strength 100", one_pixel(140, 100, 90), {170, 90, 70}},
@@ -114,7 +118,8 @@ TEST(Tool, JpegInAndOut) {
     Picture decoded;
     ASSERT_TRUE(read_picture(in, &decoded));
 
-    ToolRun run = run_qova("saturation --strength 0 " + quoted(in) + " -o " + quoted(dir.path() / "id.png"), dir.path());
+    ToolRun run =
+        run_qova("saturation --strength 0 " + quoted(in) + " -o " + quoted(dir.path() / "id.png"), dir.path());
     ASSERT_EQ(run.exit_code, 0) << run.err;
     Picture identity;
     ASSERT_TRUE(read_picture(dir.path() / "id.png", &identity));
@@ -134,9 +139,9 @@ TEST(Tool, ColourMetadataCarriedOver) {
     p.info.metadata.png_gamma = 45455;
     p.info.metadata.srgb_intent = 0;
     ASSERT_TRUE(write_picture(dir.path() / "in.png", p, codecs::FileFormat::Png));
-    const ToolRun run = run_qova("saturation --strength 40 " + quoted(dir.path() / "in.png") + " -o " +
-                                     quoted(dir.path() / "out.png"),
-                                 dir.path());
+    const ToolRun run =
+        run_qova("saturation --strength 40 " + quoted(dir.path() / "in.png") + " -o " + quoted(dir.path() / "out.png"),
+                 dir.path());
     ASSERT_EQ(run.exit_code, 0) << run.err;
     Picture result;
     ASSERT_TRUE(read_picture(dir.path() / "out.png", &result));
@@ -151,9 +156,10 @@ TEST(Tool, BatchGoesOnPastABadFile) {
     ASSERT_TRUE(write_picture(dir.path() / "a.png", random_picture(8, 8, 3, 8, 1), codecs::FileFormat::Png));
     ASSERT_TRUE(write_picture(dir.path() / "c.jpg", random_picture(8, 8, 3, 8, 2), codecs::FileFormat::Jpeg));
     dir.write("b.png", "\x89PNG\r\n\x1a\nnot really");
-    const ToolRun run = run_qova("saturation --strength 20 -j 2 --format png " + quoted(dir.path() / "a.png") + " " +
-                                     quoted(dir.path() / "b.png") + " " + quoted(dir.path() / "c.jpg") + " -o " + quoted(outdir),
-                                 dir.path());
+    const ToolRun run =
+        run_qova("saturation --strength 20 -j 2 --format png " + quoted(dir.path() / "a.png") + " " +
+                     quoted(dir.path() / "b.png") + " " + quoted(dir.path() / "c.jpg") + " -o " + quoted(outdir),
+                 dir.path());
     EXPECT_EQ(run.exit_code, 1);
     EXPECT_NE(run.err.find("b.png: "), std::string::npos) << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
@@ -174,12 +180,17 @@ TEST(Tool, ClearErrorsAndNothingLeftBehind) {
     dir.write("empty.png", "");
     const fs::path out = dir.path() / "out.png";
 
-    const struct { std::string args; int exit_code; std::string message; } cases[] = {
+    const struct {
+        std::string args;
+        int exit_code;
+        std::string message;
+    } cases[] = {
         {"saturation --strength 10 " + quoted(dir.path() / "missing.png") + " -o " + quoted(out), 1,
          "missing.png: cannot open: No such file or directory"},
         {"saturation --strength 10 " + quoted(dir.path() / "text.png") + " -o " + quoted(out), 1,
          "text.png: not an image the tool reads"},
-        {"saturation --strength 10 " + quoted(dir.path() / "empty.png") + " -o " + quoted(out), 1, "empty.png: empty file"},
+        {"saturation --strength 10 " + quoted(dir.path() / "empty.png") + " -o " + quoted(out), 1,
+         "empty.png: empty file"},
         {"saturation --strength 10 " + quoted(dir.path() / "truncated.png") + " -o " + quoted(out), 1,
          "truncated.png: file ends early (truncated PNG)"},
         {"saturation --strength 10 --max-pixels 4095 " + quoted(good) + " -o " + quoted(out), 1,
@@ -190,11 +201,11 @@ TEST(Tool, ClearErrorsAndNothingLeftBehind) {
          "nowhere: output folder does not exist"},
         {"saturation --strength 10 " + quoted(good) + " -o " + quoted(dir.path() / "no" / "dir.png"), 2,
          "dir.png: its folder " + (dir.path() / "no").string() + " does not exist"},
-        {"bandpass --centre 500 --bandwidth 50 --table " + quoted(dir.path() / "none.txt") + " " + quoted(good) + " -o " +
-             quoted(out),
+        {"bandpass --centre 500 --bandwidth 50 --table " + quoted(dir.path() / "none.txt") + " " + quoted(good) +
+             " -o " + quoted(out),
          2, "none.txt: table file not found"},
-        {"bandpass --centre 500 --bandwidth 50 --table " + quoted(dir.path() / "text.png") + " " + quoted(good) + " -o " +
-             quoted(out),
+        {"bandpass --centre 500 --bandwidth 50 --table " + quoted(dir.path() / "text.png") + " " + quoted(good) +
+             " -o " + quoted(out),
          2, "text.png: not a usable table (0 records read, 339 needed)"},
         {"saturation --strength 101 " + quoted(good) + " -o " + quoted(out), 2, "--strength"},
         {"hue --strength 10 --poles 10,abc " + quoted(good) + " -o " + quoted(out), 2, "'abc' is not a number"},

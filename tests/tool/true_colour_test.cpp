@@ -27,12 +27,15 @@ struct Space {
     double gamma;  // 0: the sRGB curve
 };
 
-const Space kProPhoto = {"ProPhoto", {0.3457, 0.3585, 1}, {{0.7347, 0.2653, 1}, {0.1596, 0.8404, 1}, {0.0366, 0.0001, 1}}, 1.8};
-const Space kDisplayP3 = {"Display P3", {0.3127, 0.3290, 1}, {{0.680, 0.320, 1}, {0.265, 0.690, 1}, {0.150, 0.060, 1}}, 0};
+const Space kProPhoto = {
+    "ProPhoto", {0.3457, 0.3585, 1}, {{0.7347, 0.2653, 1}, {0.1596, 0.8404, 1}, {0.0366, 0.0001, 1}}, 1.8};
+const Space kDisplayP3 = {
+    "Display P3", {0.3127, 0.3290, 1}, {{0.680, 0.320, 1}, {0.265, 0.690, 1}, {0.150, 0.060, 1}}, 0};
 
 cmsHPROFILE open_space(const Space &s) {
     const double srgb_curve[5] = {2.4, 1 / 1.055, 0.055 / 1.055, 1 / 12.92, 0.04045};
-    cmsToneCurve *curve = s.gamma > 0 ? cmsBuildGamma(nullptr, s.gamma) : cmsBuildParametricToneCurve(nullptr, 4, srgb_curve);
+    cmsToneCurve *curve =
+        s.gamma > 0 ? cmsBuildGamma(nullptr, s.gamma) : cmsBuildParametricToneCurve(nullptr, 4, srgb_curve);
     cmsToneCurve *curves[3] = {curve, curve, curve};
     cmsHPROFILE p = cmsCreateRGBProfile(&s.white, &s.primaries, curves);
     cmsFreeToneCurve(curve);
@@ -52,7 +55,8 @@ std::string profile_bytes(const Space &s) {
 // 16-bit RGB samples from one space to another (relative colorimetric, as
 // colour-managed viewers show them), rounded.
 std::vector<uint16_t> convert(const std::vector<uint16_t> &in, cmsHPROFILE from, cmsHPROFILE to) {
-    cmsHTRANSFORM t = cmsCreateTransform(from, TYPE_RGB_16, to, TYPE_RGB_16, INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_NOOPTIMIZE);
+    cmsHTRANSFORM t =
+        cmsCreateTransform(from, TYPE_RGB_16, to, TYPE_RGB_16, INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_NOOPTIMIZE);
     std::vector<uint16_t> out(in.size());
     cmsDoTransform(t, in.data(), out.data(), static_cast<cmsUInt32Number>(in.size() / 3));
     cmsDeleteTransform(t);
@@ -62,11 +66,14 @@ std::vector<uint16_t> convert(const std::vector<uint16_t> &in, cmsHPROFILE from,
 std::string rgb16_png(int width, int height, const std::vector<uint16_t> &samples, const std::string &before) {
     std::vector<std::string> rows;
     for (int y = 0; y < height; ++y)
-        rows.push_back(bytes::be16_row(std::vector<uint16_t>(samples.begin() + y * width * 3, samples.begin() + (y + 1) * width * 3)));
+        rows.push_back(bytes::be16_row(
+            std::vector<uint16_t>(samples.begin() + y * width * 3, samples.begin() + (y + 1) * width * 3)));
     return bytes::png_file(static_cast<uint32_t>(width), static_cast<uint32_t>(height), 16, 2, rows, before);
 }
 
-std::string iccp(const std::string &profile) { return bytes::png_chunk("iCCP", std::string("icc\0\0", 5) + bytes::deflated(profile)); }
+std::string iccp(const std::string &profile) {
+    return bytes::png_chunk("iCCP", std::string("icc\0\0", 5) + bytes::deflated(profile));
+}
 
 std::vector<uint16_t> bandpass(TempDir &dir, const std::string &png, const std::string &options) {
     const fs::path in = dir.write("in.png", png), out = dir.path() / "out.png";
@@ -103,7 +110,9 @@ TEST(TrueColour, SamePictureInOtherSpacesComesOutAsFromSrgb) {
         const Space *space;
         const std::string &options;
         const std::vector<uint16_t> &from_srgb;
-    } runs[] = {{&kProPhoto, options, from_srgb}, {&kDisplayP3, options, from_srgb}, {&kProPhoto, no_linear, from_srgb_no_linear}};
+    } runs[] = {{&kProPhoto, options, from_srgb},
+                {&kDisplayP3, options, from_srgb},
+                {&kProPhoto, no_linear, from_srgb_no_linear}};
     for (const auto &run : runs) {
         const Space *space = run.space;
         const std::vector<uint16_t> &from_srgb = run.from_srgb;
@@ -111,7 +120,8 @@ TEST(TrueColour, SamePictureInOtherSpacesComesOutAsFromSrgb) {
         SCOPED_TRACE(std::string(space->name) + " " + options);
         cmsHPROFILE other = open_space(*space);
         const std::vector<uint16_t> stored = convert(picture, srgb, other);
-        const std::vector<uint16_t> out = bandpass(dir, rgb16_png(width, height, stored, iccp(profile_bytes(*space))), options);
+        const std::vector<uint16_t> out =
+            bandpass(dir, rgb16_png(width, height, stored, iccp(profile_bytes(*space))), options);
         ASSERT_EQ(out.size(), picture.size());
         const std::vector<uint16_t> seen = convert(out, other, srgb);
         // A pixel on a wavelength step may land on either side of it; all
@@ -125,9 +135,9 @@ TEST(TrueColour, SamePictureInOtherSpacesComesOutAsFromSrgb) {
         EXPECT_GE(agree, width * height * 97 / 100);
 
         // Taken as sRGB, the same bytes go wrong.
-        const std::vector<uint16_t> assumed =
-            convert(bandpass(dir, rgb16_png(width, height, stored, iccp(profile_bytes(*space))), options + " --assume-srgb"),
-                    other, srgb);
+        const std::vector<uint16_t> assumed = convert(
+            bandpass(dir, rgb16_png(width, height, stored, iccp(profile_bytes(*space))), options + " --assume-srgb"),
+            other, srgb);
         int wrong = 0;
         for (std::size_t i = 0; i < picture.size(); ++i) wrong += std::abs(assumed[i] - from_srgb[i]) > 24;
         EXPECT_GT(wrong, static_cast<int>(picture.size() / 20));
@@ -153,12 +163,14 @@ TEST(TrueColour, PngByItsGamma) {
             stored[i] = static_cast<uint16_t>(std::lround(std::pow(srgb_to_linear(picture[i] / 65535.0), g) * 65535));
         std::string gama;
         bytes::put32(gama, gamma);
-        const std::vector<uint16_t> out = bandpass(dir, rgb16_png(width, height, stored, bytes::png_chunk("gAMA", gama)), options);
+        const std::vector<uint16_t> out =
+            bandpass(dir, rgb16_png(width, height, stored, bytes::png_chunk("gAMA", gama)), options);
         int agree = 0;
         for (std::size_t px = 0; px < picture.size(); px += 3) {
             bool close = true;
             for (std::size_t k = 0; k < 3; ++k) {
-                const double want = srgb_to_linear(from_srgb[px + k] / 65535.0), got = std::pow(out[px + k] / 65535.0, 1 / g);
+                const double want = srgb_to_linear(from_srgb[px + k] / 65535.0),
+                             got = std::pow(out[px + k] / 65535.0, 1 / g);
                 close = close && std::fabs(got - want) * 65535 <= 2;
             }
             agree += close;
@@ -173,13 +185,15 @@ TEST(TrueColour, PngByItsGamma) {
     const auto grey_png = [&](const std::vector<uint16_t> &samples, const std::string &before) {
         std::vector<std::string> rows;
         for (int y = 0; y < height; ++y)
-            rows.push_back(bytes::be16_row(std::vector<uint16_t>(samples.begin() + y * width, samples.begin() + (y + 1) * width)));
+            rows.push_back(
+                bytes::be16_row(std::vector<uint16_t>(samples.begin() + y * width, samples.begin() + (y + 1) * width)));
         return bytes::png_file(width, height, 16, 0, rows, before);
     };
     std::string linear_gamma;
     bytes::put32(linear_gamma, 100000);
     const std::vector<uint16_t> grey_srgb = bandpass(dir, grey_png(grey, ""), options);
-    const std::vector<uint16_t> grey_out = bandpass(dir, grey_png(grey_linear, bytes::png_chunk("gAMA", linear_gamma)), options);
+    const std::vector<uint16_t> grey_out =
+        bandpass(dir, grey_png(grey_linear, bytes::png_chunk("gAMA", linear_gamma)), options);
     ASSERT_EQ(grey_out.size(), grey.size());
     for (std::size_t i = 0; i < grey.size(); ++i)
         EXPECT_NEAR(grey_out[i], srgb_to_linear(grey_srgb[i] / 65535.0) * 65535, 2) << "pixel " << i;
@@ -264,9 +278,11 @@ TEST(TrueColour, SrgbDescriptionsChangeNothing) {
     } cases[] = {
         {"gAMA 1/2.2 and sRGB's cHRM", bytes::png_chunk("gAMA", gama) + bytes::png_chunk("cHRM", chrm)},
         {"an sRGB profile", iccp(srgb_icc)},
-        {"an sRGB chunk beside gAMA 1.0", bytes::png_chunk("sRGB", std::string(1, '\0')) + bytes::png_chunk("gAMA", "\0\x01\x86\xa0")},
+        {"an sRGB chunk beside gAMA 1.0",
+         bytes::png_chunk("sRGB", std::string(1, '\0')) + bytes::png_chunk("gAMA", "\0\x01\x86\xa0")},
     };
-    for (const auto &c : cases) EXPECT_EQ(bandpass(dir, rgb16_png(width, height, picture, c.chunks), options), plain) << c.what;
+    for (const auto &c : cases)
+        EXPECT_EQ(bandpass(dir, rgb16_png(width, height, picture, c.chunks), options), plain) << c.what;
 }
 
 }  // namespace
