@@ -36,8 +36,8 @@ std::vector<std::string> file_brands(std::FILE *file) {
     const std::size_t got = std::fread(head, 1, sizeof head, file);
     std::fseek(file, 0, SEEK_SET);
     if (got < 16) return {};
-    const std::size_t size =
-        std::min<std::size_t>(got, (std::size_t{head[0]} << 24) | (head[1] << 16) | (head[2] << 8) | head[3]);
+    const std::size_t size = std::min<std::size_t>(
+        got, (std::size_t{head[0]} << 24) | (std::size_t{head[1]} << 16) | (std::size_t{head[2]} << 8) | head[3]);
     std::vector<std::string> brands{std::string(reinterpret_cast<char *>(head) + 8, 4)};
     for (std::size_t at = 16; at + 4 <= size; at += 4) brands.emplace_back(reinterpret_cast<char *>(head) + at, 4);
     return brands;
@@ -152,7 +152,7 @@ public:
         // libheif holds the decoded planes and their interleaved copy whole.
         const uint64_t samples = uint64_t{static_cast<uint32_t>(width)} * static_cast<uint32_t>(height) *
                                  static_cast<uint64_t>(info_.channels);
-        error_ = memory_problem(samples * (info_.bit_depth / 8) * 2, limits);
+        error_ = memory_problem(samples * static_cast<uint64_t>(info_.bit_depth / 8) * 2, limits);
         if (!error_.empty()) return false;
         read_metadata();
         return decode();
@@ -169,7 +169,7 @@ public:
                 // Little-endian words of coded_bits, to 16 bits rounded.
                 const uint32_t top = (1u << info_.coded_bits) - 1;
                 for (std::size_t i = 0; i < samples; ++i) {
-                    const uint32_t v = std::min<uint32_t>(row[2 * i] | row[2 * i + 1] << 8, top);
+                    const uint32_t v = std::min<uint32_t>(uint32_t{row[2 * i]} | uint32_t{row[2 * i + 1]} << 8, top);
                     out[i] = static_cast<uint16_t>((v * 65535 + top / 2) / top);
                 }
             }
@@ -187,8 +187,8 @@ private:
             std::vector<uint8_t> block = metadata_block(ids[0]);
             // A 4-byte offset to the TIFF header leads the block.
             if (block.size() >= 4) {
-                const std::size_t skip =
-                    4 + (std::size_t{block[0]} << 24 | std::size_t{block[1]} << 16 | block[2] << 8 | block[3]);
+                const std::size_t skip = 4 + (std::size_t{block[0]} << 24 | std::size_t{block[1]} << 16 |
+                                              std::size_t{block[2]} << 8 | block[3]);
                 if (skip < block.size())
                     meta.exif.assign(block.begin() + static_cast<std::ptrdiff_t>(skip), block.end());
             }

@@ -374,15 +374,15 @@ public:
         cinfo_.optimize_coding = coefficient_bytes <= kOptimiseBelow ? TRUE : FALSE;
         set_density(info.metadata);
         jpeg_start_compress(&cinfo_, TRUE);
-        for (const Segment &s : segments_)
-            jpeg_write_marker(&cinfo_, s.marker, reinterpret_cast<const JOCTET *>(s.data.data()),
-                              static_cast<unsigned>(s.data.size()));
+        for (const Segment &segment : segments_)
+            jpeg_write_marker(&cinfo_, segment.marker, reinterpret_cast<const JOCTET *>(segment.data.data()),
+                              static_cast<unsigned>(segment.data.size()));
         if (!info.metadata.icc_profile.empty())
             jpeg_write_icc_profile(&cinfo_, info.metadata.icc_profile.data(),
                                    static_cast<unsigned>(info.metadata.icc_profile.size()));
-        for (const Segment &s : late_segments_)
-            jpeg_write_marker(&cinfo_, s.marker, reinterpret_cast<const JOCTET *>(s.data.data()),
-                              static_cast<unsigned>(s.data.size()));
+        for (const Segment &segment : late_segments_)
+            jpeg_write_marker(&cinfo_, segment.marker, reinterpret_cast<const JOCTET *>(segment.data.data()),
+                              static_cast<unsigned>(segment.data.size()));
         row_samples_ = static_cast<std::size_t>(info.width) * static_cast<std::size_t>(info.channels);
         return true;
     }

@@ -11,7 +11,9 @@ namespace {
 
 constexpr uint32_t kJfifMax = 65535;
 
-uint32_t read_u16(const uint8_t *p, bool big) { return big ? (p[0] << 8 | p[1]) : (p[1] << 8 | p[0]); }
+uint32_t read_u16(const uint8_t *p, bool big) {
+    return big ? (uint32_t{p[0]} << 8 | p[1]) : (uint32_t{p[1]} << 8 | p[0]);
+}
 uint32_t read_u32(const uint8_t *p, bool big) {
     return big ? (uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3])
                : (uint32_t{p[3]} << 24 | uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0]);

@@ -173,11 +173,11 @@ ChunkMap map_chunks(std::FILE *file) {
             if (map.trailing.size() + length + 12 > kMaxTrailingBytes) {
                 map.trailing_cut = true;
             } else {
-                const std::size_t at = map.trailing.size();
+                const std::size_t start = map.trailing.size();
                 map.trailing.append(reinterpret_cast<const char *>(head), sizeof head);
-                map.trailing.resize(at + sizeof head + length + 4);
-                if (std::fread(&map.trailing[at + sizeof head], 1, length + 4, file) != length + 4) {
-                    map.trailing.resize(at);
+                map.trailing.resize(start + sizeof head + length + 4);
+                if (std::fread(&map.trailing[start + sizeof head], 1, length + 4, file) != length + 4) {
+                    map.trailing.resize(start);
                     break;
                 }
                 skip = 0;

@@ -119,7 +119,7 @@ private:
             warnings_.push_back(std::to_string(samples_ - colours_ - (alpha_ ? 1 : 0)) +
                                 " extra channels that are not transparency were left out");
         premultiplied_ = alpha_ && extra[0] == EXTRASAMPLE_ASSOCALPHA;
-        info_.channels = (palette ? 3 : colours_) + (alpha_ ? 1 : 0);
+        info_.channels = static_cast<int>((palette ? 3 : colours_) + (alpha_ ? 1 : 0));
         info_.bit_depth = bits_ == 16 || palette ? 16 : 8;  // colour maps are 16-bit
         return true;
     }

@@ -90,7 +90,7 @@ public:
         band->rows = rows;
         // Each sample less the same sample of the pixel to its left, in the
         // file's byte order (the host's, as libtiff writes it).
-        const std::size_t bytes = static_cast<std::size_t>(info_.bit_depth / 8), channels = info_.channels;
+        const std::size_t bytes = static_cast<std::size_t>(info_.bit_depth / 8), channels = static_cast<std::size_t>(info_.channels);
         std::vector<uint8_t> raw(static_cast<std::size_t>(rows) * row_samples_ * bytes);
         for (int r = 0; r < rows; ++r) {
             const uint16_t *src = in + static_cast<std::size_t>(r) * row_samples_;
@@ -185,8 +185,8 @@ private:
         const Resolution &r = meta.resolution;
         if (r.known()) {
             const bool metre = r.unit == Resolution::Unit::PerMetre;
-            TIFFSetField(tif_, TIFFTAG_XRESOLUTION, metre ? r.x / 100.0f : static_cast<float>(r.x));
-            TIFFSetField(tif_, TIFFTAG_YRESOLUTION, metre ? r.y / 100.0f : static_cast<float>(r.y));
+            TIFFSetField(tif_, TIFFTAG_XRESOLUTION, metre ? static_cast<float>(r.x) / 100.0f : static_cast<float>(r.x));
+            TIFFSetField(tif_, TIFFTAG_YRESOLUTION, metre ? static_cast<float>(r.y) / 100.0f : static_cast<float>(r.y));
             TIFFSetField(tif_, TIFFTAG_RESOLUTIONUNIT,
                          r.unit == Resolution::Unit::PerInch  ? RESUNIT_INCH
                          : r.unit == Resolution::Unit::Aspect ? RESUNIT_NONE

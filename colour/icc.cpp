@@ -227,8 +227,8 @@ bool ColourConversion::make_tables(void *handle) {
     for (int c = 0; c < 3; ++c) {
         linear_[c].resize(max_ + 1);
         steps_[c].resize(max_);
-        for (uint32_t v = 0; v <= max_; ++v) linear_[c][v] = cmsEvalToneCurveFloat(curves[c], v / max);
-        for (uint32_t v = 0; v < max_; ++v) steps_[c][v] = cmsEvalToneCurveFloat(curves[c], (v + 0.5f) / max);
+        for (uint32_t v = 0; v <= max_; ++v) linear_[c][v] = cmsEvalToneCurveFloat(curves[c], static_cast<float>(v) / max);
+        for (uint32_t v = 0; v < max_; ++v) steps_[c][v] = cmsEvalToneCurveFloat(curves[c], (static_cast<float>(v) + 0.5f) / max);
         if (!std::is_sorted(steps_[c].begin(), steps_[c].end())) return false;
         bucket_start_[c].resize(kBuckets + 1);
         for (int k = 0; k <= kBuckets; ++k)

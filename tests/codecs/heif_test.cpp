@@ -223,7 +223,8 @@ TEST(Heif, WritesHeicAndAvifThatLibheifDecodes) {
 TEST(Heif, LosslessKeepsEverySample) {
     TempDir dir;
     std::vector<uint8_t> samples;
-    for (int i = 0; i < 24 * 16 * 4; ++i) samples.push_back(static_cast<uint8_t>((i * 2654435761u) >> 24));
+    for (int i = 0; i < 24 * 16 * 4; ++i)
+        samples.push_back(static_cast<uint8_t>((static_cast<uint32_t>(i) * 2654435761u) >> 24));
     const std::string png = bytes::png_file(24, 16, 8, 6, png_rows(24, 16, 8, 4, samples));
     const std::string deep = bytes::png_file(24, 16, 16, 6, png_rows(24, 16, 16, 4, samples));
     for (const char *ext : {"heic", "avif"}) {
@@ -279,8 +280,9 @@ TEST(Heif, RefusedOrFailedInOneLine) {
 // The EXIF block without libheif's 4-byte offset, and the TIFF header within.
 std::string exif_payload(const std::string &block) {
     if (block.size() < 4) return "";
-    const std::size_t skip = 4 + (static_cast<uint8_t>(block[0]) << 24 | static_cast<uint8_t>(block[1]) << 16 |
-                                  static_cast<uint8_t>(block[2]) << 8 | static_cast<uint8_t>(block[3]));
+    const std::size_t skip =
+        4 + (std::size_t{static_cast<uint8_t>(block[0])} << 24 | std::size_t{static_cast<uint8_t>(block[1])} << 16 |
+             std::size_t{static_cast<uint8_t>(block[2])} << 8 | static_cast<uint8_t>(block[3]));
     return skip <= block.size() ? block.substr(skip) : "";
 }
 

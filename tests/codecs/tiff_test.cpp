@@ -384,7 +384,7 @@ std::string tiff_value(const std::string &b, std::vector<uint16_t> via, uint16_t
                  << (8 * (n - 1 - i));
         return v;
     };
-    static const int kSize[] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8, 4};
+    static const uint32_t kSize[] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8, 4};
     std::size_t ifd = get(4, 4);
     via.push_back(tag);
     for (std::size_t step = 0; step < via.size(); ++step) {
@@ -462,8 +462,8 @@ TEST(Tiff, IptcKeptWhole) {
                              std::string(2, '\0');
     std::vector<uint32_t> longs;  // as a little-endian file holds them
     for (std::size_t i = 0; i < iptc.size(); i += 4)
-        longs.push_back(static_cast<uint8_t>(iptc[i]) | static_cast<uint8_t>(iptc[i + 1]) << 8 |
-                        static_cast<uint8_t>(iptc[i + 2]) << 16 |
+        longs.push_back(static_cast<uint8_t>(iptc[i]) | uint32_t{static_cast<uint8_t>(iptc[i + 1])} << 8 |
+                        uint32_t{static_cast<uint8_t>(iptc[i + 2])} << 16 |
                         static_cast<uint32_t>(static_cast<uint8_t>(iptc[i + 3])) << 24);
     TiffPage p{bytes::tiff_basics(1, 1, 8, 3, 2, 1), {raw8({9, 8, 7})}};
     p.entries.push_back(tiff_long(33723, longs));

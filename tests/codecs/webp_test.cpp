@@ -23,8 +23,8 @@ namespace {
 std::vector<std::pair<std::string, std::string>> riff_chunks(const std::string &file) {
     std::vector<std::pair<std::string, std::string>> chunks;
     for (std::size_t at = 12; at + 8 <= file.size();) {
-        const uint32_t size = static_cast<uint8_t>(file[at + 4]) | static_cast<uint8_t>(file[at + 5]) << 8 |
-                              static_cast<uint8_t>(file[at + 6]) << 16 |
+        const uint32_t size = static_cast<uint8_t>(file[at + 4]) | uint32_t{static_cast<uint8_t>(file[at + 5])} << 8 |
+                              uint32_t{static_cast<uint8_t>(file[at + 6])} << 16 |
                               static_cast<uint32_t>(static_cast<uint8_t>(file[at + 7])) << 24;
         chunks.emplace_back(file.substr(at, 4), file.substr(at + 8, size));
         at += 8 + size + (size & 1);

@@ -75,7 +75,8 @@ std::string pixels_png(uint32_t side, bool many_colours, const std::string &befo
 std::string metadata_png(bool many_colours) {
     const std::string iptc_hex = [] {
         std::string hex = "\niptc\n      29\n";
-        for (unsigned char c : kIptc) {
+        for (const char byte : kIptc) {
+            const auto c = static_cast<unsigned char>(byte);
             static const char digits[] = "0123456789abcdef";
             hex += digits[c >> 4];
             hex += digits[c & 15];
@@ -232,7 +233,8 @@ TEST(Metadata, ChunksAfterTheImageDataAndOlderConventions) {
     TempDir dir;
     const std::string exif_hex = [] {
         std::string hex = "\nexif\n      49\n";  // "Exif\0\0" and the block, as older writers keep it
-        for (unsigned char c : std::string("Exif\0\0", 6) + kExif) {
+        for (const char byte : std::string("Exif\0\0", 6) + kExif) {
+            const auto c = static_cast<unsigned char>(byte);
             static const char digits[] = "0123456789abcdef";
             hex += digits[c >> 4];
             hex += digits[c & 15];

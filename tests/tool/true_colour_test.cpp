@@ -115,13 +115,11 @@ TEST(TrueColour, SamePictureInOtherSpacesComesOutAsFromSrgb) {
                 {&kProPhoto, no_linear, from_srgb_no_linear}};
     for (const auto &run : runs) {
         const Space *space = run.space;
-        const std::vector<uint16_t> &from_srgb = run.from_srgb;
-        const std::string &options = run.options;
-        SCOPED_TRACE(std::string(space->name) + " " + options);
+        SCOPED_TRACE(std::string(space->name) + " " + run.options);
         cmsHPROFILE other = open_space(*space);
         const std::vector<uint16_t> stored = convert(picture, srgb, other);
         const std::vector<uint16_t> out =
-            bandpass(dir, rgb16_png(width, height, stored, iccp(profile_bytes(*space))), options);
+            bandpass(dir, rgb16_png(width, height, stored, iccp(profile_bytes(*space))), run.options);
         ASSERT_EQ(out.size(), picture.size());
         const std::vector<uint16_t> seen = convert(out, other, srgb);
         // A pixel on a wavelength step may land on either side of it; all
@@ -129,17 +127,18 @@ TEST(TrueColour, SamePictureInOtherSpacesComesOutAsFromSrgb) {
         int agree = 0;
         for (std::size_t px = 0; px < picture.size(); px += 3) {
             bool close = true;
-            for (std::size_t k = 0; k < 3; ++k) close = close && std::abs(seen[px + k] - from_srgb[px + k]) <= 24;
+            for (std::size_t k = 0; k < 3; ++k) close = close && std::abs(seen[px + k] - run.from_srgb[px + k]) <= 24;
             agree += close;
         }
         EXPECT_GE(agree, width * height * 97 / 100);
 
         // Taken as sRGB, the same bytes go wrong.
-        const std::vector<uint16_t> assumed = convert(
-            bandpass(dir, rgb16_png(width, height, stored, iccp(profile_bytes(*space))), options + " --assume-srgb"),
-            other, srgb);
+        const std::vector<uint16_t> assumed =
+            convert(bandpass(dir, rgb16_png(width, height, stored, iccp(profile_bytes(*space))),
+                             run.options + " --assume-srgb"),
+                    other, srgb);
         int wrong = 0;
-        for (std::size_t i = 0; i < picture.size(); ++i) wrong += std::abs(assumed[i] - from_srgb[i]) > 24;
+        for (std::size_t i = 0; i < picture.size(); ++i) wrong += std::abs(assumed[i] - run.from_srgb[i]) > 24;
         EXPECT_GT(wrong, static_cast<int>(picture.size() / 20));
         cmsCloseProfile(other);
     }
