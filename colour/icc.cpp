@@ -227,8 +227,10 @@ bool ColourConversion::make_tables(void *handle) {
     for (int c = 0; c < 3; ++c) {
         linear_[c].resize(max_ + 1);
         steps_[c].resize(max_);
-        for (uint32_t v = 0; v <= max_; ++v) linear_[c][v] = cmsEvalToneCurveFloat(curves[c], static_cast<float>(v) / max);
-        for (uint32_t v = 0; v < max_; ++v) steps_[c][v] = cmsEvalToneCurveFloat(curves[c], (static_cast<float>(v) + 0.5f) / max);
+        for (uint32_t v = 0; v <= max_; ++v)
+            linear_[c][v] = cmsEvalToneCurveFloat(curves[c], static_cast<float>(v) / max);
+        for (uint32_t v = 0; v < max_; ++v)
+            steps_[c][v] = cmsEvalToneCurveFloat(curves[c], (static_cast<float>(v) + 0.5f) / max);
         if (!std::is_sorted(steps_[c].begin(), steps_[c].end())) return false;
         bucket_start_[c].resize(kBuckets + 1);
         for (int k = 0; k <= kBuckets; ++k)
@@ -249,7 +251,7 @@ void ColourConversion::to_srgb(const uint16_t *samples, std::size_t stride, floa
         for (std::size_t i = 0; i < n; ++i, samples += stride, rgb += 3) {
             double l[3];
             for (int c = 0; c < 3; ++c) l[c] = linear_[c][std::min<uint32_t>(samples[c], max_)];
-            for (int k = 0; k < 3; ++k)
+            for (std::size_t k = 0; k < 3; ++k)
                 rgb[k] =
                     static_cast<float>(to_rgb_[k * 3] * l[0] + to_rgb_[k * 3 + 1] * l[1] + to_rgb_[k * 3 + 2] * l[2]);
         }
@@ -259,14 +261,14 @@ void ColourConversion::to_srgb(const uint16_t *samples, std::size_t stride, floa
     std::vector<float> encoded(n * colours);
     for (std::size_t i = 0; i < n; ++i)
         for (std::size_t c = 0; c < colours; ++c)
-            encoded[i * colours + c] = samples[i * stride + c] / static_cast<float>(max_);
+            encoded[i * colours + c] = static_cast<float>(samples[i * stride + c]) / static_cast<float>(max_);
     cmsDoTransform(static_cast<cmsHTRANSFORM>(to_), encoded.data(), rgb, static_cast<cmsUInt32Number>(n));
 }
 
 void ColourConversion::from_srgb(const float *rgb, uint16_t *samples, std::size_t n) const {
     if (tables_) {
         for (std::size_t i = 0; i < n; ++i, rgb += 3, samples += 3)
-            for (int c = 0; c < 3; ++c) {
+            for (std::size_t c = 0; c < 3; ++c) {
                 const float l = static_cast<float>(from_rgb_[c * 3] * rgb[0] + from_rgb_[c * 3 + 1] * rgb[1] +
                                                    from_rgb_[c * 3 + 2] * rgb[2]);
                 // The sample whose span holds l: rounding by the file's own

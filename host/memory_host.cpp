@@ -52,7 +52,7 @@ MemorySink::MemorySink(Image &target, MemorySource &source, Guard guard)
     } else if (guard == Guard::On) {
         for (auto &plane : target_.planes) std::fill(plane.begin(), plane.end(), kSentinel);
     }
-    stride_ = static_cast<std::size_t>(in.width) + 2 * kGuardColumns;
+    stride_ = static_cast<std::size_t>(in.width) + 2 * static_cast<std::size_t>(kGuardColumns);
 }
 
 void MemorySink::prepare(const PartWindow &window) {

@@ -72,7 +72,8 @@ void ColourMapping::to_planes(const pipeline::RawRows &file, const pipeline::Pla
         int32_t *p[3] = {planes.row(0, r), planes.row(1, r), planes.row(2, r)};
         for (int32_t c = 0; c < file.width; ++c) {
             const uint16_t *px = src + static_cast<std::size_t>(c) * static_cast<std::size_t>(file.channels);
-            for (int k = 0; k < 3; ++k) p[k][c] = to_operator_[px[info_.is_grey() ? 0 : k] * scale];
+            for (int k = 0; k < 3; ++k)
+                p[k][c] = to_operator_[static_cast<std::size_t>(px[info_.is_grey() ? 0 : k]) * scale];
         }
     }
 }

@@ -168,6 +168,8 @@ struct CandidateWeights {
         for (int i = 0; i < qova::WavelengthSearch::kCount; ++i) {
             weight[i] = band_weight(qova::WavelengthSearch::kFirst + i, centre, bandwidth, order);
             int first = 0;
+            // The same bits, not merely equal values.
+            // NOLINTNEXTLINE(bugprone-suspicious-memory-comparison)
             while (std::memcmp(&weight[first], &weight[i], sizeof(double)) != 0) ++first;
             same_as[i] = static_cast<uint16_t>(first);
         }

@@ -84,7 +84,7 @@ private:
         settings.rows_done = rows_done_;
         pipeline::RunReport report;
         const auto reopen = [this](std::string *e) { return open_reader(e); };
-        const std::optional<std::string> problem =
+        std::optional<std::string> problem =
             pipeline::run_operation(std::move(reader), reopen, operation_, to, settings, &report);
         result_.warnings = std::move(report.warnings);
         result_.timing.read = report.timing.read;

@@ -354,8 +354,11 @@ std::vector<std::string> checked_words(const CLI::App &app, int argc, char **arg
         bool attached = false;
         const CLI::Option *option = option_of(word, &attached);
         if (!option && !ended && word.size() > 1 && word[0] == '-') {
-            throw UsageError("unknown option '" + word + "' for " + words[0] +
-                             "; to name a file that starts with -, put it after -- or write ./" + word);
+            std::string message = "unknown option '" + word + "' for ";
+            message += words[0];
+            message += "; to name a file that starts with -, put it after -- or write ./";
+            message += word;
+            throw UsageError(message);
         }
         if (!option) {
             (ended ? after : before).push_back(word);

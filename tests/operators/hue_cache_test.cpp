@@ -14,7 +14,12 @@
 
 namespace {
 
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool same_bits(double a, double b) {
+    uint64_t x = 0, y = 0;
+    std::memcpy(&x, &a, sizeof a);
+    std::memcpy(&y, &b, sizeof b);
+    return x == y;
+}
 
 TEST(HueCache, AnswersAsTheDirectComputation) {
     std::mt19937 rng(11);
