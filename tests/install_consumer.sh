@@ -14,4 +14,8 @@ cmake --build "$scratch/consumer" > /dev/null
 # The installed tool finds its table and sample under the prefix.
 cd "$scratch" && "$scratch/prefix/bin/qova" demo "$scratch/demo" > /dev/null
 test -s "$scratch/demo/contact-sheet.png"
+# man finds the manual page under the prefix.
+test "$(MANPATH="$scratch/prefix/share/man" man -w qova)" = "$scratch/prefix/share/man/man1/qova.1"
+page=$(MANPATH="$scratch/prefix/share/man" MANWIDTH=200 man qova 2> /dev/null)
+[[ "$page" == *"qova - saturation, hue polarisation and a wavelength band filter"* ]]
 echo "installed tree works"
