@@ -46,7 +46,8 @@ std::vector<uint16_t> reader_decode(const std::string &file, codecs::RasterInfo 
         const std::size_t row = static_cast<std::size_t>(info->width) * static_cast<std::size_t>(info->channels);
         samples.resize(row * static_cast<std::size_t>(info->height));
         for (int32_t y = 0; y < info->height; y += 5)  // bands that straddle MCU rows
-            EXPECT_TRUE(reader->read_rows(std::min(5, info->height - y), samples.data() + row * static_cast<std::size_t>(y)))
+            EXPECT_TRUE(
+                reader->read_rows(std::min(5, info->height - y), samples.data() + row * static_cast<std::size_t>(y)))
                 << reader->error();
     }
     EXPECT_TRUE(reader) << error;
@@ -61,8 +62,12 @@ TEST(Jpeg, SamplesAreLibjpegsOwnEveryColumnIncluded) {
         int components, h, v;
         bool progressive;
     } cases[] = {
-        {"4:4:4", 3, 1, 1, false}, {"4:2:2", 3, 2, 1, false}, {"4:2:0", 3, 2, 2, false},
-        {"4:4:0", 3, 1, 2, false}, {"4:2:0 progressive", 3, 2, 2, true}, {"grey", 1, 1, 1, false},
+        {"4:4:4", 3, 1, 1, false},
+        {"4:2:2", 3, 2, 1, false},
+        {"4:2:0", 3, 2, 2, false},
+        {"4:4:0", 3, 1, 2, false},
+        {"4:2:0 progressive", 3, 2, 2, true},
+        {"grey", 1, 1, 1, false},
         {"grey progressive", 1, 1, 1, true},
     };
     const int width = 37, height = 23;  // partial blocks and MCUs on both edges
@@ -78,8 +83,8 @@ TEST(Jpeg, SamplesAreLibjpegsOwnEveryColumnIncluded) {
             for (std::size_t i = 0; i < row.size(); ++i)
                 row[i] = static_cast<JSAMPLE>((i * 37 + static_cast<std::size_t>(y) * 91 + (i * i) % 23) & 0xFF);
         };
-        const std::string file = libjpeg_file(width, height, c.components, c.components == 1 ? JCS_GRAYSCALE : JCS_RGB,
-                                              setup, fill);
+        const std::string file =
+            libjpeg_file(width, height, c.components, c.components == 1 ? JCS_GRAYSCALE : JCS_RGB, setup, fill);
         int channels = 0;
         const std::vector<uint16_t> expected = libjpeg_decode(file, &channels);
         codecs::RasterInfo info;
