@@ -3,6 +3,7 @@
 // blocks and MCUs), every chroma subsampling, progressive and grey files.
 #include "codecs/formats.h"
 #include "support/libjpeg_file.h"
+#include "support/read_back.h"
 
 #include <gtest/gtest.h>
 
@@ -32,27 +33,6 @@ std::vector<uint16_t> libjpeg_decode(const std::string &file, int *channels) {
     }
     jpeg_finish_decompress(&d);
     jpeg_destroy_decompress(&d);
-    return samples;
-}
-
-std::vector<uint16_t> reader_decode(const std::string &file, codecs::RasterInfo *info) {
-    std::FILE *f = fmemopen(const_cast<char *>(file.data()), file.size(), "rb");
-    if (!f) throw std::runtime_error("fmemopen failed");
-    std::string error;
-    auto reader = codecs::open_reader(f, codecs::ReadLimits{}, &error);
-    std::vector<uint16_t> samples;
-    if (reader) {
-        *info = reader->info();
-        const std::size_t row = static_cast<std::size_t>(info->width) * static_cast<std::size_t>(info->channels);
-        samples.resize(row * static_cast<std::size_t>(info->height));
-        for (int32_t y = 0; y < info->height; y += 5)  // bands that straddle MCU rows
-            EXPECT_TRUE(
-                reader->read_rows(std::min(5, info->height - y), samples.data() + row * static_cast<std::size_t>(y)))
-                << reader->error();
-    }
-    EXPECT_TRUE(reader) << error;
-    reader.reset();
-    std::fclose(f);
     return samples;
 }
 
@@ -87,8 +67,10 @@ TEST(Jpeg, SamplesAreLibjpegsOwnEveryColumnIncluded) {
             libjpeg_file(width, height, c.components, c.components == 1 ? JCS_GRAYSCALE : JCS_RGB, setup, fill);
         int channels = 0;
         const std::vector<uint16_t> expected = libjpeg_decode(file, &channels);
-        codecs::RasterInfo info;
-        const std::vector<uint16_t> got = reader_decode(file, &info);
+        const ReadBack r = read_back(file, 5);  // bands that straddle MCU rows
+        ASSERT_TRUE(r.error.empty()) << r.error;
+        const codecs::RasterInfo &info = r.info;
+        const std::vector<uint16_t> &got = r.image.samples;
         ASSERT_EQ(info.width, width);
         ASSERT_EQ(info.height, height);
         ASSERT_EQ(info.channels, channels);

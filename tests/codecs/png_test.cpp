@@ -4,6 +4,7 @@
 // file's values exactly.
 #include "codecs/formats.h"
 #include "support/file_bytes.h"
+#include "support/read_back.h"
 
 #include <gtest/gtest.h>
 
@@ -52,35 +53,6 @@ std::string adam7_data(uint32_t channels) {
     return raw;
 }
 
-struct Read {
-    codecs::RasterInfo info;
-    std::vector<uint16_t> samples;
-    std::string error;
-};
-
-// Reads a file through the reader interface, a few rows at a time.
-Read read_png(const std::string &file) {
-    Read r;
-    std::FILE *f = fmemopen(const_cast<char *>(file.data()), file.size(), "rb");
-    if (!f) throw std::runtime_error("fmemopen failed");
-    auto reader = codecs::open_reader(f, codecs::ReadLimits{}, &r.error);
-    if (reader) {
-        r.info = reader->info();
-        const std::size_t row = static_cast<std::size_t>(r.info.width) * static_cast<std::size_t>(r.info.channels);
-        r.samples.resize(row * static_cast<std::size_t>(r.info.height));
-        for (int32_t y = 0; y < r.info.height; y += 4) {
-            const int n = std::min(4, r.info.height - y);
-            if (!reader->read_rows(n, r.samples.data() + static_cast<std::size_t>(y) * row)) {
-                r.error = reader->error();
-                break;
-            }
-        }
-    }
-    reader.reset();
-    std::fclose(f);
-    return r;
-}
-
 TEST(Png, SixteenBitSamplesExactOnEveryReadingPath) {
     const std::string opaque_grey_key = [] {
         std::string t;
@@ -117,13 +89,13 @@ TEST(Png, SixteenBitSamplesExactOnEveryReadingPath) {
         }
         const std::string file = std::string("\x89PNG\r\n\x1a\n", 8) + ihdr(c.colour_type, c.interlaced) + c.extra +
                                  bytes::png_chunk("IDAT", bytes::deflated(raw)) + bytes::png_chunk("IEND", "");
-        const Read r = read_png(file);
+        const ReadBack r = read_back(file);
         ASSERT_TRUE(r.error.empty()) << r.error;
         ASSERT_EQ(r.info.bit_depth, 16);
         ASSERT_EQ(r.info.channels, c.channels_read);
         for (uint32_t y = 0; y < kHeight; ++y)
             for (uint32_t x = 0; x < kWidth; ++x) {
-                const uint16_t *px = &r.samples[(y * kWidth + x) * static_cast<uint32_t>(c.channels_read)];
+                const uint16_t *px = &r.image.samples[(y * kWidth + x) * static_cast<uint32_t>(c.channels_read)];
                 for (uint32_t k = 0; k < c.channels; ++k)
                     ASSERT_EQ(px[k], sample(x, y, k)) << "pixel " << x << "," << y << " sample " << k;
                 if (static_cast<uint32_t>(c.channels_read) > c.channels) {

@@ -4,6 +4,7 @@
 #include "support/encoders.h"
 #include "support/file_bytes.h"
 #include "support/image_files.h"
+#include "support/read_back.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -65,13 +66,11 @@ std::vector<uint8_t> known_rgba(bool opaque) {
 }
 
 TEST(Webp, ReadsKnownPixelsWithAndWithoutAlpha) {
-    TempDir dir;
     for (const bool opaque : {true, false}) {
         const std::vector<uint8_t> rgba = known_rgba(opaque);
-        const fs::path in = dir.write("in.webp", lossless_webp(5, 3, rgba)), out = dir.path() / "out.png";
-        const ToolRun run = run_qova("saturation --strength 0 " + quoted(in) + " -o " + quoted(out), dir.path());
-        ASSERT_EQ(run.exit_code, 0) << run.err;
-        const Decoded d = bytes::decode(read_text(out));
+        const ReadBack r = read_back(lossless_webp(5, 3, rgba));
+        ASSERT_TRUE(r.error.empty()) << r.error;
+        const Decoded &d = r.image;
         ASSERT_EQ(d.channels, opaque ? 3 : 4);
         std::vector<uint16_t> expected;
         for (std::size_t i = 0; i < rgba.size(); ++i)

@@ -76,6 +76,8 @@ inline Decoded decode_webp(const std::string &file) {
 
 // The primary image as RGB(A), at 8 bits or, for deeper files, at their depth.
 inline Decoded decode_heif(const std::string &file) {
+    static const bool initialised = heif_init(nullptr).code == heif_error_Ok;  // once, as libheif asks
+    if (!initialised) throw std::runtime_error("libheif cannot start");
     heif_context *ctx = heif_context_alloc();
     heif_image_handle *handle = nullptr;
     heif_image *image = nullptr;
