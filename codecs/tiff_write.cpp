@@ -90,7 +90,8 @@ public:
         band->rows = rows;
         // Each sample less the same sample of the pixel to its left, in the
         // file's byte order (the host's, as libtiff writes it).
-        const std::size_t bytes = static_cast<std::size_t>(info_.bit_depth / 8), channels = static_cast<std::size_t>(info_.channels);
+        const std::size_t bytes = static_cast<std::size_t>(info_.bit_depth / 8),
+                          channels = static_cast<std::size_t>(info_.channels);
         std::vector<uint8_t> raw(static_cast<std::size_t>(rows) * row_samples_ * bytes);
         for (int r = 0; r < rows; ++r) {
             const uint16_t *src = in + static_cast<std::size_t>(r) * row_samples_;

@@ -70,7 +70,8 @@ Pixels random_pixels(std::size_t n, int32_t lo, int32_t hi, std::mt19937 &rng) {
 }
 
 zenk::Image as_image(const Pixels &pixels, int32_t width) {
-    const auto height = static_cast<int32_t>((pixels.size() + static_cast<std::size_t>(width) - 1) / static_cast<std::size_t>(width));
+    const auto height =
+        static_cast<int32_t>((pixels.size() + static_cast<std::size_t>(width) - 1) / static_cast<std::size_t>(width));
     zenk::Image image(width, height);
     for (std::size_t i = 0; i < image.planes[0].size(); ++i) {
         const auto &p = pixels[i % pixels.size()];  // the last row wraps round
