@@ -2,7 +2,7 @@
 // scanline, tiles a row of tiles at a time, separate planes a strip of each
 // at a time. Grey (also low-bit and white-is-zero), palette, RGB and YCbCr
 // JPEG-in-TIFF are read, with an alpha channel where there is one; what the
-// tool cannot hold (floating-point or signed samples, CMYK, several pages) is
+// codecs cannot hold (floating-point or signed samples, CMYK, several pages) is
 // refused by name.
 #include "codecs/raster.h"
 #include "detail/exif_ifd.h"
@@ -55,7 +55,7 @@ public:
     }
 
 private:
-    // What is wrong in the tool's words, libtiff's detail after it.
+    // What is wrong in the codecs' words, libtiff's detail after it.
     bool fail(const std::string &message) {
         error_ = message + (messages_.detail.empty() ? "" : " (libtiff: " + messages_.detail + ")");
         return false;
@@ -279,7 +279,7 @@ private:
         }
     }
 
-    // One row of the file's samples as the tool's: colours, then alpha.
+    // One row of the file's samples as the codecs give them: colours, then alpha.
     void convert_row(const uint8_t *row, uint16_t *out) const {
         const auto sample = [&](std::size_t i) -> uint32_t {  // the i-th sample of the row
             if (bits_ == 16) {

@@ -4,7 +4,7 @@
 // and put back, so a pixel whose planes come back unchanged gets its exact
 // input samples, and changed pixels keep their sub-step detail.
 //
-// The mapping is the tool's, not an operator's, so it may approximate: hues
+// The mapping is the pipeline's, not an operator's, so it may approximate: hues
 // come from a series and are computed exactly only where the series could
 // round to another tenth, and the way back uses series cosines, or no
 // trigonometry at all where only the saturation changed. The planes equal the

@@ -1,4 +1,4 @@
-// How the tool presents a file's pixels to each kind of operator.
+// How the pipeline presents a file's pixels to each kind of operator.
 #ifndef QOVA_PIPELINE_LINEAR_LIGHT_H
 #define QOVA_PIPELINE_LINEAR_LIGHT_H
 

@@ -1,4 +1,4 @@
-// Arc tangent and cosine for the tool's colour mappings: series in plain
+// Arc tangent and cosine for the pipeline's colour mappings: series in plain
 // double arithmetic, so that loops over pixels vectorise, with error bounds
 // small enough for the callers' fallbacks to rely on.
 #ifndef QOVA_PIPELINE_DETAIL_FAST_TRIG_H
@@ -44,7 +44,7 @@ inline double angle(double x, double y) {
 }
 
 // cos(x) for |x| <= 2 pi / 3: the series to x^16, whose first left-out term
-// bounds the error by (2 pi / 3)^18 / 18! < 1e-10 (the tool's samples need
+// bounds the error by (2 pi / 3)^18 / 18! < 1e-10 (the pipeline's samples need
 // 1e-7).
 inline double cosine(double x) {
     const double x2 = x * x;

@@ -1,4 +1,4 @@
-// The file host on several threads: the same result for every thread count
+// The pipeline's threaded run: the same result for every thread count
 // and part split, and a failure anywhere ends the run with its own message.
 #include "pipeline/transform.h"
 #include "support/temp_dir.h"

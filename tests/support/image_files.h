@@ -1,5 +1,5 @@
 // Small image files for end-to-end tests, written and read whole through the
-// file host's codecs, and a way to run the qova tool.
+// project's codecs, and a way to run the qova tool.
 #ifndef QOVA_TESTS_IMAGE_FILES_H
 #define QOVA_TESTS_IMAGE_FILES_H
 
