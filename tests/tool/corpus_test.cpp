@@ -30,8 +30,8 @@ constexpr int kWidth = 40, kHeight = 24;
 uint16_t sample(int x, int y, int k, uint32_t max) {
     if (y == 0 && x < 6) return static_cast<uint16_t>((x & 1) ? max : 0);
     if ((x + y * kWidth) % 5 == 0 && k < 3) k = 0;
-    const uint32_t hash = (static_cast<uint32_t>(x * 73856093) ^ static_cast<uint32_t>(y * 19349663) ^
-                           static_cast<uint32_t>(k * 83492791)) *
+    const uint32_t hash = (static_cast<uint32_t>(x) * 73856093u ^ static_cast<uint32_t>(y) * 19349663u ^
+                           static_cast<uint32_t>(k) * 83492791u) *
                           2654435761u;
     const double phase = (x * 9.0 + y * 4.0 + k * 120.0) * 3.14159265358979 / 180.0;
     const double wave = 0.5 + 0.45 * std::sin(phase);
