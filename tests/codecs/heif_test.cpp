@@ -2,10 +2,10 @@
 // known pixels (lossless AV1 with RGB kept as RGB, so every value is known),
 // outputs decoded by libheif called directly and checked against the pixels
 // and metadata that went in, never through the tool's own codec.
+#include "support/codec_io.h"
 #include "support/encoders.h"
 #include "support/file_bytes.h"
 #include "support/image_files.h"
-#include "support/read_back.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +15,7 @@
 #include <cmath>
 
 namespace fs = std::filesystem;
+namespace codecs = qova::codecs;
 using bytes::Decoded;
 using encoders::HeifInput;
 using encoders::lossless_heif;
@@ -192,7 +193,6 @@ TEST(Heif, TenBitSpotValues) {
 // Flat patches survive lossy coding closely enough to tell a channel mix-up,
 // an alpha loss or a depth error from the encoder's own loss.
 TEST(Heif, WritesHeicAndAvifThatLibheifDecodes) {
-    TempDir dir;
     const uint8_t patches[4][4] = {{200, 30, 40, 255}, {20, 180, 60, 128}, {10, 20, 220, 255}, {128, 128, 128, 64}};
     for (const char *ext : {"heic", "avif"})
         for (const int depth : {8, 16})
@@ -203,9 +203,19 @@ TEST(Heif, WritesHeicAndAvifThatLibheifDecodes) {
                 for (int y = 0; y < h; ++y)
                     for (int x = 0; x < w; ++x)
                         for (int c = 0; c < channels; ++c) samples.push_back(patches[(y / 32) * 2 + x / 32][c]);
-                const std::string png =
-                    bytes::png_file(w, h, depth, alpha ? 6 : 2, png_rows(w, h, depth, channels, samples));
-                const HeifOutput out = decode_heif(process(dir, "in.png", png, std::string("out.") + ext));
+                codecs::RasterInfo info;
+                info.width = w;
+                info.height = h;
+                info.channels = channels;
+                info.bit_depth = depth;
+                std::vector<uint16_t> values;
+                for (const uint8_t v : samples) values.push_back(depth == 16 ? static_cast<uint16_t>(v * 257) : v);
+                std::string error;
+                const std::string file =
+                    write_through(ext[0] == 'h' ? codecs::FileFormat::Heic : codecs::FileFormat::Avif, info, values,
+                                  {codecs::default_quality(codecs::FileFormat::Heic), {}, false}, &error);
+                ASSERT_FALSE(file.empty()) << error;
+                const HeifOutput out = decode_heif(file);
                 ASSERT_TRUE(out.ok);
                 EXPECT_EQ(out.width, w);
                 EXPECT_EQ(out.channels, channels);
@@ -222,18 +232,25 @@ TEST(Heif, WritesHeicAndAvifThatLibheifDecodes) {
 // --lossless keeps every 8-bit sample, alpha included, and 16-bit input at
 // the 12 bits the formats hold at most.
 TEST(Heif, LosslessKeepsEverySample) {
-    TempDir dir;
     std::vector<uint8_t> samples;
     for (int i = 0; i < 24 * 16 * 4; ++i)
         samples.push_back(static_cast<uint8_t>((static_cast<uint32_t>(i) * 2654435761u) >> 24));
-    const std::string png = bytes::png_file(24, 16, 8, 6, png_rows(24, 16, 8, 4, samples));
-    const std::string deep = bytes::png_file(24, 16, 16, 6, png_rows(24, 16, 16, 4, samples));
-    for (const char *ext : {"heic", "avif"}) {
-        SCOPED_TRACE(ext);
-        const HeifOutput out = decode_heif(process(dir, "in.png", png, std::string("out.") + ext, "--lossless "));
-        ASSERT_TRUE(out.ok);
+    codecs::RasterInfo info;
+    info.width = 24;
+    info.height = 16;
+    info.channels = 4;
+    const std::vector<uint16_t> eight(samples.begin(), samples.end());
+    std::vector<uint16_t> sixteen;
+    for (const uint8_t v : samples) sixteen.push_back(static_cast<uint16_t>(v * 257));
+    for (const codecs::FileFormat format : {codecs::FileFormat::Heic, codecs::FileFormat::Avif}) {
+        SCOPED_TRACE(codecs::format_name(format));
+        std::string error;
+        const HeifOutput out = decode_heif(write_through(format, info, eight, {50, {}, true}, &error));
+        ASSERT_TRUE(out.ok) << error;
         EXPECT_EQ(out.pixels, samples);
-        EXPECT_EQ(decode_heif(process(dir, "in.png", deep, std::string("out.") + ext, "--lossless ")).luma_bits, 12);
+        codecs::RasterInfo deep = info;
+        deep.bit_depth = 16;
+        EXPECT_EQ(decode_heif(write_through(format, deep, sixteen, {50, {}, true}, &error)).luma_bits, 12) << error;
     }
 }
 

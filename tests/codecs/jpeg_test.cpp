@@ -2,8 +2,8 @@
 // the same file, sample for sample and column for column: odd sizes (partial
 // blocks and MCUs), every chroma subsampling, progressive and grey files.
 #include "codecs/formats.h"
+#include "support/codec_io.h"
 #include "support/libjpeg_file.h"
-#include "support/read_back.h"
 
 #include <gtest/gtest.h>
 

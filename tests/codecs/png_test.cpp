@@ -3,8 +3,8 @@
 // plain images, libpng for transparency chunks and interlacing) must give the
 // file's values exactly.
 #include "codecs/formats.h"
+#include "support/codec_io.h"
 #include "support/file_bytes.h"
-#include "support/read_back.h"
 
 #include <gtest/gtest.h>
 

@@ -2,9 +2,9 @@
 // with values worked out here, outputs decoded by stb_image (PNG) or by
 // libtiff's own strip decoding (TIFF, whose differencing and deflate the
 // writer does itself).
+#include "support/codec_io.h"
 #include "support/file_bytes.h"
 #include "support/image_files.h"
-#include "support/read_back.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +14,7 @@
 #include <cstring>
 
 namespace fs = std::filesystem;
+namespace codecs = qova::codecs;
 using bytes::Decoded;
 using bytes::tiff_bytes;
 using bytes::tiff_long;
@@ -232,12 +233,9 @@ struct TiffOut {
 TEST(Tiff, WrittenStripsDecodeToTheInputsValues) {
     // 3 x 150 rows: three strips of 64, 64 and 22 rows, with values that
     // change along each row (what differencing must undo) and wrap at 8 bits.
-    const struct {
-        int depth, colour_type, channels;
-    } layouts[] = {{8, 2, 3}, {16, 2, 3}, {8, 4, 2}, {16, 6, 4}, {8, 0, 1}};
+    const struct { int depth, channels; } layouts[] = {{8, 3}, {16, 3}, {8, 2}, {16, 4}, {8, 1}};
     TempDir dir;
     for (const auto &l : layouts) {
-        std::vector<std::string> rows;
         std::vector<uint16_t> expected;
         for (uint32_t y = 0; y < 150; ++y) {
             std::vector<uint16_t> row;
@@ -248,13 +246,16 @@ TEST(Tiff, WrittenStripsDecodeToTheInputsValues) {
                      i += static_cast<std::size_t>(l.channels))
                     row[i] = l.depth == 8 ? 255 : 65535;  // opaque, so nothing is composited
             expected.insert(expected.end(), row.begin(), row.end());
-            rows.push_back(l.depth == 16 ? bytes::be16_row(row) : std::string(row.begin(), row.end()));
         }
-        const fs::path in = dir.write("in.png", bytes::png_file(3, 150, l.depth, l.colour_type, rows));
-        const fs::path out = dir.path() / "out.tif";
-        const ToolRun run = run_qova("saturation --strength 0 " + quoted(in) + " -o " + quoted(out), dir.path());
-        ASSERT_EQ(run.exit_code, 0) << run.err;
-        const TiffOut t(out);
+        codecs::RasterInfo info;
+        info.width = 3;
+        info.height = 150;
+        info.channels = l.channels;
+        info.bit_depth = l.depth;
+        std::string error;
+        const std::string file = write_through(codecs::FileFormat::Tiff, info, expected, {}, &error);
+        ASSERT_FALSE(file.empty()) << error;
+        const TiffOut t(dir.write("out.tif", file));
         ASSERT_TRUE(t.tif);
         EXPECT_EQ(t.width, 3u);
         EXPECT_EQ(t.height, 150u);
