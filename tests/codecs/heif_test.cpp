@@ -43,6 +43,7 @@ struct HeifOutput {
 
 HeifOutput decode_heif(const std::string &file) {
     HeifOutput out;
+    if (!encoders::libheif_started()) return out;
     heif_context *ctx = heif_context_alloc();
     heif_image_handle *handle = nullptr;
     heif_image *image = nullptr;

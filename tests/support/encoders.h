@@ -37,11 +37,15 @@ inline heif_error collect(heif_context *, const void *data, size_t size, void *u
 
 // A HEIC or AVIF that holds `in` exactly: lossless, 4:4:4, identity matrix.
 // (libheif's AV1 encoder cannot do this at 10 bits; HEVC can at any depth.)
+// libheif set up once for this process, as its documentation asks of every
+// user: the codecs' own set-up and tear-down then leave it loaded.
+inline bool libheif_started() {
+    static const bool started = heif_init(nullptr).code == heif_error_Ok;
+    return started;
+}
+
 inline std::string lossless_heif(const HeifInput &in) {
-    // libheif is set up once for this process, as its documentation asks of
-    // every user: the codecs' own set-up and tear-down then leave it loaded.
-    static const bool initialised = heif_init(nullptr).code == heif_error_Ok;
-    if (!initialised) return "";
+    if (!libheif_started()) return "";
     heif_context *ctx = heif_context_alloc();
     heif_encoder *encoder = nullptr;
     heif_context_get_encoder_for_format(ctx, in.hevc ? heif_compression_HEVC : heif_compression_AV1, &encoder);
