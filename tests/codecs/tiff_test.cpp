@@ -378,14 +378,7 @@ std::string exif_block() {
 // The value bytes of `tag` in a classic TIFF structure (an EXIF block or a
 // file), in the directory reached from the first through `via` pointer tags.
 std::string tiff_value(const std::string &b, std::vector<uint16_t> via, uint16_t tag) {
-    const bool big = b[0] == 'M';
-    const auto get = [&](std::size_t at, int n) {
-        uint32_t v = 0;
-        for (int i = 0; i < n; ++i)
-            v |= uint32_t{static_cast<uint8_t>(b.at(at + static_cast<std::size_t>(big ? i : n - 1 - i)))}
-                 << (8 * (n - 1 - i));
-        return v;
-    };
+    const auto get = [&](std::size_t at, int n) { return bytes::tiff_word(b, at, n); };
     static const uint32_t kSize[] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8, 4};
     std::size_t ifd = get(4, 4);
     via.push_back(tag);

@@ -21,25 +21,6 @@ using encoders::lossless_webp;
 
 namespace {
 
-// The RIFF chunks of a WebP file: fourcc and payload.
-std::vector<std::pair<std::string, std::string>> riff_chunks(const std::string &file) {
-    std::vector<std::pair<std::string, std::string>> chunks;
-    for (std::size_t at = 12; at + 8 <= file.size();) {
-        const uint32_t size = static_cast<uint8_t>(file[at + 4]) | uint32_t{static_cast<uint8_t>(file[at + 5])} << 8 |
-                              uint32_t{static_cast<uint8_t>(file[at + 6])} << 16 |
-                              static_cast<uint32_t>(static_cast<uint8_t>(file[at + 7])) << 24;
-        chunks.emplace_back(file.substr(at, 4), file.substr(at + 8, size));
-        at += 8 + size + (size & 1);
-    }
-    return chunks;
-}
-
-std::string chunk_of(const std::string &file, const std::string &fourcc) {
-    for (const auto &[name, data] : riff_chunks(file))
-        if (name == fourcc) return data;
-    return "";
-}
-
 struct Pixels {
     int width = 0, height = 0;
     std::vector<uint8_t> rgba;
@@ -97,7 +78,7 @@ TEST(Webp, WritesLosslessExactlyAndLossyAtTheQualityAsked) {
     const Pixels exact = decode_rgba(lossless);
     EXPECT_EQ(exact.width, 40);
     EXPECT_EQ(exact.rgba, rgba) << "lossless keeps every sample, alpha included";
-    EXPECT_FALSE(chunk_of(lossless, "VP8L").empty());
+    EXPECT_FALSE(bytes::riff_chunk(lossless, "VP8L").empty());
 
     std::size_t sizes[2] = {};
     int worst[2] = {};
@@ -130,10 +111,10 @@ TEST(Webp, MetadataChunksCarriedBothWays) {
     const fs::path in = dir.write("in.png", png), webp = dir.path() / "out.webp";
     ASSERT_EQ(run_qova("saturation --strength 5 " + quoted(in) + " -o " + quoted(webp), dir.path()).exit_code, 0);
     const std::string file = read_text(webp);
-    EXPECT_EQ(chunk_of(file, "ICCP"), icc);
-    EXPECT_EQ(chunk_of(file, "EXIF"), exif);
-    EXPECT_EQ(chunk_of(file, "XMP "), xmp);
-    const std::string vp8x = chunk_of(file, "VP8X");
+    EXPECT_EQ(bytes::riff_chunk(file, "ICCP"), icc);
+    EXPECT_EQ(bytes::riff_chunk(file, "EXIF"), exif);
+    EXPECT_EQ(bytes::riff_chunk(file, "XMP "), xmp);
+    const std::string vp8x = bytes::riff_chunk(file, "VP8X");
     ASSERT_FALSE(vp8x.empty());
     EXPECT_EQ(static_cast<uint8_t>(vp8x[0]) & 0x2C, 0x2C) << "ICC, EXIF and XMP flags set";
 

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace bytes {
@@ -317,6 +318,39 @@ inline std::vector<TiffEntry> tiff_basics(uint32_t width, uint32_t height, uint3
             tiff_short(262, {photometric}),
             tiff_short(277, {samples}),
             tiff_long(278, {rows_per_strip})};
+}
+
+// ---- TIFF-structured blocks and RIFF files ----------------------------------
+
+// An `n`-byte word at `at` of a TIFF-structured block (a TIFF file or an EXIF
+// block), in the block's own byte order ("MM" big-endian, "II" little).
+inline uint32_t tiff_word(const std::string &b, std::size_t at, int n) {
+    const bool big = b.at(0) == 'M';
+    uint32_t v = 0;
+    for (int i = 0; i < n; ++i)
+        v |= uint32_t{static_cast<uint8_t>(b.at(at + static_cast<std::size_t>(big ? i : n - 1 - i)))}
+             << (8 * (n - 1 - i));
+    return v;
+}
+
+// The chunks of a RIFF file (WebP): fourcc and payload.
+inline std::vector<std::pair<std::string, std::string>> riff_chunks(const std::string &file) {
+    std::vector<std::pair<std::string, std::string>> chunks;
+    for (std::size_t at = 12; at + 8 <= file.size();) {
+        const uint32_t size = static_cast<uint8_t>(file[at + 4]) | uint32_t{static_cast<uint8_t>(file[at + 5])} << 8 |
+                              uint32_t{static_cast<uint8_t>(file[at + 6])} << 16 |
+                              static_cast<uint32_t>(static_cast<uint8_t>(file[at + 7])) << 24;
+        chunks.emplace_back(file.substr(at, 4), file.substr(at + 8, size));
+        at += 8 + size + (size & 1);
+    }
+    return chunks;
+}
+
+// The payload of a RIFF file's first `fourcc` chunk; empty if there is none.
+inline std::string riff_chunk(const std::string &file, const std::string &fourcc) {
+    for (const auto &[name, data] : riff_chunks(file))
+        if (name == fourcc) return data;
+    return "";
 }
 
 // ---- The second decoder -------------------------------------------------------

@@ -38,14 +38,7 @@ std::string exif_block(int orientation) {
 // The orientation in a TIFF-structured block (either byte order); 0: none.
 int orientation_in(const std::string &b) {
     if (b.size() < 8) return 0;
-    const bool big = b[0] == 'M';
-    const auto get = [&](std::size_t at, int n) {
-        uint32_t v = 0;
-        for (int i = 0; i < n; ++i)
-            v |= uint32_t{static_cast<uint8_t>(b.at(at + static_cast<std::size_t>(big ? i : n - 1 - i)))}
-                 << (8 * (n - 1 - i));
-        return v;
-    };
+    const auto get = [&](std::size_t at, int n) { return bytes::tiff_word(b, at, n); };
     const uint32_t ifd = get(4, 4), entries = get(ifd, 2);
     for (uint32_t e = 0; e < entries; ++e) {
         const std::size_t at = ifd + 2 + 12 * e;
@@ -65,14 +58,8 @@ int output_orientation(const std::string &file, const std::string &format, const
         return exif.empty() ? 0 : orientation_in(exif[0]);
     }
     if (format == "webp") {
-        for (std::size_t at = 12; at + 8 <= file.size();) {
-            const uint32_t size =
-                uint32_t{static_cast<uint8_t>(file[at + 4])} | uint32_t{static_cast<uint8_t>(file[at + 5])} << 8 |
-                uint32_t{static_cast<uint8_t>(file[at + 6])} << 16 | uint32_t{static_cast<uint8_t>(file[at + 7])} << 24;
-            if (file.compare(at, 4, "EXIF") == 0) return orientation_in(file.substr(at + 8, size));
-            at += 8 + size + (size & 1);
-        }
-        return 0;
+        const std::string exif = bytes::riff_chunk(file, "EXIF");
+        return exif.empty() ? 0 : orientation_in(exif);
     }
     // TIFF: the tag of the image's own directory, "normal" when absent.
     TIFF *tif = TIFFOpen(path.c_str(), "r");
