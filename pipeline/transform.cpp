@@ -31,6 +31,8 @@ void add_warnings(std::vector<std::string> &to, const std::vector<std::string> &
     to.insert(to.end(), warnings.begin(), warnings.end());
 }
 
+}  // namespace
+
 int run_operator(const Operation &op, ImageDescriptor *in, ImageDescriptor *out) {
     switch (op.kind) {
     case OperatorKind::Saturation: return QOVA_SatuVariation(in, out, op.strength);
@@ -47,7 +49,10 @@ int run_operator(const Operation &op, ImageDescriptor *in, ImageDescriptor *out)
     return QOVA_REJECTED;
 }
 
-}  // namespace
+std::unique_ptr<PlaneMapping> mapping_for(const Operation &op) {
+    if (op.kind == OperatorKind::Bandpass) return std::make_unique<ColourMapping>(op.linear, op.colours);
+    return std::make_unique<HsiMapping>();
+}
 
 std::shared_ptr<const std::vector<ChromaEntry>> load_table(const std::string &path, std::string *error) {
     constexpr int kNeeded = QOVA_TABLE_SIZE - 1;  // 360..698 nm: the last entry is never compared
@@ -81,11 +86,7 @@ std::optional<std::string> transform(codecs::RasterReader &reader, codecs::Raste
     settings.background = background;
     settings.part_rows = shape.part_rows;
     settings.threads = shape.threads;
-    settings.new_mapping = [&operation]() -> std::unique_ptr<pipeline::PlaneMapping> {
-        if (operation.kind == OperatorKind::Bandpass)
-            return std::make_unique<ColourMapping>(operation.linear, operation.colours);
-        return std::make_unique<HsiMapping>();
-    };
+    settings.new_mapping = [&operation] { return mapping_for(operation); };
     settings.progress = rows_done;
     pipeline::FileRun run(reader, writer, settings);
 
@@ -173,10 +174,7 @@ std::optional<std::string> run_operation(std::unique_ptr<codecs::RasterReader> r
     if (operation.kind == OperatorKind::Bandpass && !settings.assume_srgb) {
         // The filter's wavelengths hold for sRGB primaries: other files are
         // converted to them and back.
-        std::string note;
-        operation.colours = colour::ColourConversion::make(info.metadata.colour_description(), info.is_grey(),
-                                                           operation.linear, info.max_value(), &note);
-        if (!note.empty()) report->warnings.push_back(note);
+        if (auto note = read_colours_of(info, &operation)) report->warnings.push_back(*note);
     }
     const codecs::WriterAccepts &accepts = codecs::writer_accepts(to.format);
     codecs::RasterInfo out_info = output_layout(info, accepts, settings.background);
@@ -200,6 +198,14 @@ std::optional<std::string> run_operation(std::unique_ptr<codecs::RasterReader> r
     }
     add_warnings(report->warnings, reader->warnings());
     return std::nullopt;
+}
+
+std::optional<std::string> read_colours_of(const codecs::RasterInfo &input, Operation *operation) {
+    std::string note;
+    operation->colours = colour::ColourConversion::make(input.metadata.colour_description(), input.is_grey(),
+                                                        operation->linear, input.max_value(), &note);
+    if (note.empty()) return std::nullopt;
+    return note;
 }
 
 void capture_operator_errors() { zenk::set_error_handler(collect_operator_error); }

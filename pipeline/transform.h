@@ -36,6 +36,16 @@ struct Operation {
     std::shared_ptr<const std::vector<ChromaEntry>> table;
 };
 
+// Runs the operation's operator from `in` to `out` (host descriptors); its status.
+int run_operator(const Operation &op, ImageDescriptor *in, ImageDescriptor *out);
+
+// The mapping between a file's samples and the operator's planes (one for each thread).
+std::unique_ptr<PlaneMapping> mapping_for(const Operation &op);
+
+// For the band filter: sets the operation's colour conversion from what the
+// input says of its colours (none for sRGB); what could not be honoured.
+std::optional<std::string> read_colours_of(const codecs::RasterInfo &input, Operation *operation);
+
 // Loads a chromaticity table file; null with *error set unless it holds the
 // 339 records the filter needs.
 std::shared_ptr<const std::vector<ChromaEntry>> load_table(const std::string &path, std::string *error);

@@ -5,6 +5,7 @@
 #include "hue_cache.h"
 #include "part_loop.h"
 #include "qova_conversions.hpp"
+#include "qova_wavelength.hpp"
 #include "sample.h"
 #include "wavelength_search.h"
 
@@ -43,18 +44,18 @@ bool read_record(std::FILE *f, ChromaEntry *entry) {
     return true;
 }
 
+}  // namespace
+
 // The Butterworth weight 1 / (1 + q^(2 order)), q = |lambda - centre| / (bandwidth / 2)
 // in whole numbers. 64-bit integers keep every argument free of overflow; pow
 // then gives what IEEE arithmetic gives (q = 0 with a negative order: weight 0).
-double band_weight(int wavelength, int centre, int bandwidth, int order) {
+double qova::band_weight(int wavelength, int centre, int bandwidth, int order) {
     const int64_t d = std::llabs(static_cast<int64_t>(wavelength) - centre);
     const int64_t half = bandwidth / 2;
     const int64_t q = d / half;
     const double p = std::pow(static_cast<double>(q), static_cast<double>(2 * static_cast<int64_t>(order)));
     return 1 / (p + 1);
 }
-
-}  // namespace
 
 extern "C" int QOVA_readtable(const char *path, ChromaEntry *table) {
     if (!path || !table) return -1;
@@ -166,7 +167,7 @@ struct CandidateWeights {
 
     CandidateWeights(int centre, int bandwidth, int order) {
         for (int i = 0; i < qova::WavelengthSearch::kCount; ++i) {
-            weight[i] = band_weight(qova::WavelengthSearch::kFirst + i, centre, bandwidth, order);
+            weight[i] = qova::band_weight(qova::WavelengthSearch::kFirst + i, centre, bandwidth, order);
             int first = 0;
             // The same bits, not merely equal values.
             // NOLINTNEXTLINE(bugprone-suspicious-memory-comparison)

@@ -3,6 +3,8 @@
 // candidate in the same order, so the choice never changes a result.
 #include "wavelength_search.h"
 
+#include "qova_wavelength.hpp"
+
 #include <cmath>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -223,5 +225,13 @@ void WavelengthSearch::fill(Cell &cell, int cx, int cy) {
         cell.b = run(gap_after + 1, last);
     }
 }
+
+}  // namespace qova
+
+namespace qova {
+
+DominantWavelength::DominantWavelength(const ChromaEntry *table) : search_(std::make_unique<WavelengthSearch>(table)) {}
+DominantWavelength::~DominantWavelength() = default;
+int DominantWavelength::operator()(double x, double y) { return search_->nearest(x, y); }
 
 }  // namespace qova
