@@ -3,6 +3,7 @@
 #include "demo.h"
 #include "job.h"
 #include "output_file.h"
+#include "plot_command.h"
 #include "progress.h"
 #include "qova.h"
 #include "resources.h"
@@ -36,7 +37,7 @@ struct CommandLine {
     std::vector<std::string> inputs;
     std::string output, format, quality, jobs, max_pixels, subsampling, background;
     std::string strength, poles, centre, bandwidth, order = "2", table;
-    std::string max_memory;
+    std::string max_memory, plot;
     bool timing = false, strip = false, no_linear = false, lossless = false, assume_srgb = false, fail = false;
     std::string demo_dir = "qova-demo";
 };
@@ -111,18 +112,79 @@ void add_file_options(CLI::App *cmd, CommandLine &line) {
     cmd->add_flag("--timing", line.timing, "print where each image's time went (decode, operator, encode)");
 }
 
+// The options that set an operation, for its command and its plot.
+void add_operator_options(CLI::App *cmd, CommandLine &line, OperatorKind kind) {
+    if (kind == OperatorKind::Saturation) {
+        cmd->add_option("--strength", line.strength, "percent change of saturation, -100..100 (required)")
+            ->required()
+            ->type_name("PERCENT");
+        return;
+    }
+    if (kind == OperatorKind::Hue) {
+        cmd->add_option("--strength", line.strength,
+                        "percent of each hue's distance to its pole, -100..100; negative pushes away (required)")
+            ->required()
+            ->type_name("PERCENT");
+        cmd->add_option("--poles", line.poles,
+                        "poles in degrees with at most one decimal, e.g. 30,210.5: each hue moves toward the nearer "
+                        "pole round the circle, wrapping past 360. Default 0,120,240 with clamping: a hue pushed "
+                        "past 0 or 360 stops there instead of wrapping round")
+            ->type_name("DEG,...");
+        return;
+    }
+    cmd->add_option("--centre,--center", line.centre, "centre wavelength in nm; the locus spans 380..698 (required)")
+        ->required()
+        ->type_name("NM");
+    cmd->add_option("--bandwidth", line.bandwidth,
+                    "full weight within half of this (nm), half weight up to it, 2..100000 (required)")
+        ->required()
+        ->type_name("NM");
+    cmd->add_option("--order", line.order,
+                    "Butterworth order: higher is steeper, 0 halves all, negative is a stop band (default 2)")
+        ->type_name("N");
+    cmd->add_flag("--no-linear", line.no_linear, "filter the stored sRGB values instead of linear light");
+    cmd->add_flag("--assume-srgb", line.assume_srgb,
+                  "take every file's colours as sRGB (else a file's ICC profile or PNG gAMA/cHRM is honoured)");
+    cmd->add_option("--table", line.table, "chromaticity table to use instead of the shipped cie_table.txt")
+        ->type_name("FILE");
+}
+
+// The options of a plot: images are optional, the output is the picture.
+void add_plot_options(CLI::App *cmd, CommandLine &line) {
+    cmd->add_option("inputs", line.inputs,
+                    "images whose colours to show (" + codecs::format_list() + "); none draws the operation alone")
+        ->type_name("[IN...]");
+    cmd->add_option("-o,--output", line.output, "the picture: .svg, .pdf or .png (required)")
+        ->required()
+        ->type_name("OUT");
+    cmd->add_option("-j,--jobs", line.jobs, "threads for reading the images (default: number of cores)")
+        ->type_name("N");
+    cmd->add_option("--max-pixels", line.max_pixels, "refuse images with more pixels than this (default 1000000000)")
+        ->type_name("N");
+    cmd->add_option("--max-memory", line.max_memory,
+                    "refuse images whose decoding must hold more than this in memory (default: a quarter of "
+                    "physical memory, at most 2G)")
+        ->type_name("SIZE");
+}
+
+// Whether the command has the option and it was given.
+bool given(const CLI::App &sub, const std::string &name) {
+    const CLI::Option *option = sub.get_option_no_throw(name);
+    return option && option->count() > 0;
+}
+
 // The job options the command line asks for. An option given with an empty
 // value is read (and refused) like any other value.
 JobOptions job_options(const CommandLine &line, const CLI::App &sub) {
     JobOptions options;
-    if (sub.count("--quality")) options.quality = static_cast<int>(whole_number("--quality", line.quality, 1, 100));
-    if (sub.count("--subsampling")) options.encode.sampling = parse_subsampling(line.subsampling);
+    if (given(sub, "--quality")) options.quality = static_cast<int>(whole_number("--quality", line.quality, 1, 100));
+    if (given(sub, "--subsampling")) options.encode.sampling = parse_subsampling(line.subsampling);
     options.encode.lossless = line.lossless;
-    if (sub.count("--background")) options.background = parse_colour("--background", line.background);
-    if (sub.count("--max-pixels"))
+    if (given(sub, "--background")) options.background = parse_colour("--background", line.background);
+    if (given(sub, "--max-pixels"))
         options.limits.max_pixels = static_cast<uint64_t>(whole_number("--max-pixels", line.max_pixels, 1, INT64_MAX));
     options.limits.max_memory =
-        sub.count("--max-memory") ? parse_size("--max-memory", line.max_memory) : codecs::default_memory_limit();
+        given(sub, "--max-memory") ? parse_size("--max-memory", line.max_memory) : codecs::default_memory_limit();
     options.limits.memory_hint = " (--max-memory)";
     options.strip = line.strip;
     options.assume_srgb = line.assume_srgb;
@@ -313,6 +375,23 @@ std::size_t edit_distance(const std::string &a, const std::string &b) {
     return row[b.size()];
 }
 
+// The subcommand of `parent` that `word` names; else a UsageError with the
+// nearest one. `path` is the commands before it ("" or "plot").
+const CLI::App *named_command(const CLI::App &parent, const std::string &word, const std::string &path) {
+    std::string names, nearest;
+    std::size_t best = 4;  // suggest only what is near
+    for (const CLI::App *sub : parent.get_subcommands({})) {
+        if (sub->get_name() == word) return sub;
+        names += (names.empty() ? "" : ", ") + sub->get_name();
+        const std::size_t distance = edit_distance(word, sub->get_name());
+        if (distance < best) best = distance, nearest = sub->get_name();
+    }
+    const std::string prefix = path.empty() ? "" : path + " ";
+    throw UsageError("unknown command '" + prefix + word + "'" +
+                     (nearest.empty() ? "" : "; did you mean '" + prefix + nearest + "'?") + " (commands: " + names +
+                     ")");
+}
+
 // The words after the program's name, as CLI11 is to read them. A first word
 // that names no command is refused with the nearest command. Within a
 // command, a word that looks like an option but is none is refused with how
@@ -321,19 +400,18 @@ std::size_t edit_distance(const std::string &a, const std::string &b) {
 std::vector<std::string> checked_words(const CLI::App &app, int argc, char **argv) {
     std::vector<std::string> words(argv + 1, argv + argc);
     if (words.empty() || words[0].empty() || words[0][0] == '-') return words;
-    const CLI::App *command = nullptr;
-    std::string names, nearest;
-    std::size_t best = 4;  // suggest only what is near
-    for (const CLI::App *sub : app.get_subcommands({})) {
-        names += (names.empty() ? "" : ", ") + sub->get_name();
-        if (sub->get_name() == words[0]) command = sub;
-        const std::size_t distance = edit_distance(words[0], sub->get_name());
-        if (distance < best) best = distance, nearest = sub->get_name();
+    // The command the first words name (plot takes a command of its own).
+    const CLI::App *command = &app;
+    std::size_t first = 0;
+    std::string path;
+    while (first < words.size() && !command->get_subcommands({}).empty()) {
+        if (words[first].empty() || words[first][0] == '-') break;
+        const CLI::App *found = named_command(*command, words[first], path);
+        path += (path.empty() ? "" : " ") + words[first];
+        command = found;
+        ++first;
     }
-    if (!command) {
-        throw UsageError("unknown command '" + words[0] + "'" +
-                         (nearest.empty() ? "" : "; did you mean '" + nearest + "'?") + " (commands: " + names + ")");
-    }
+    if (command == &app) return words;
     // The option a word names, and whether its value is in the word itself.
     const auto option_of = [command](const std::string &word, bool *attached) -> const CLI::Option * {
         if (word.size() < 2 || word[0] != '-') return nullptr;
@@ -343,9 +421,9 @@ std::vector<std::string> checked_words(const CLI::App &app, int argc, char **arg
         *attached = true;  // "-j4"
         return word[1] != '-' ? command->get_option_no_throw(word.substr(0, 2)) : nullptr;
     };
-    std::vector<std::string> before{words[0]}, after;
+    std::vector<std::string> before(words.begin(), words.begin() + static_cast<std::ptrdiff_t>(first)), after;
     bool ended = false;
-    for (std::size_t i = 1; i < words.size(); ++i) {
+    for (std::size_t i = first; i < words.size(); ++i) {
         const std::string &word = words[i];
         if (word == "--" && !ended) {
             ended = true;
@@ -355,7 +433,7 @@ std::vector<std::string> checked_words(const CLI::App &app, int argc, char **arg
         const CLI::Option *option = option_of(word, &attached);
         if (!option && !ended && word.size() > 1 && word[0] == '-') {
             std::string message = "unknown option '" + word + "' for ";
-            message += words[0];
+            message += path;
             message += "; to name a file that starts with -, put it after -- or write ./";
             message += word;
             throw UsageError(message);
@@ -400,45 +478,33 @@ int run(int argc, char **argv) {
                                           "." + std::to_string(QOVA_VERSION_PATCH));
     CommandLine line;
 
-    CLI::App *saturation = app.add_subcommand("saturation", "Raise or lower saturation by a percentage of itself");
-    saturation->add_option("--strength", line.strength, "percent change of saturation, -100..100 (required)")
-        ->required()
-        ->type_name("PERCENT");
-    add_file_options(saturation, line);
-
-    CLI::App *hue = app.add_subcommand("hue", "Pull hues toward poles (or push them away)");
-    hue->add_option("--strength", line.strength,
-                    "percent of each hue's distance to its pole, -100..100; negative pushes away (required)")
-        ->required()
-        ->type_name("PERCENT");
-    hue->add_option("--poles", line.poles,
-                    "poles in degrees with at most one decimal, e.g. 30,210.5: each hue moves toward the nearer "
-                    "pole round the circle, wrapping past 360. Default 0,120,240 with clamping: a hue pushed past "
-                    "0 or 360 stops there instead of wrapping round")
-        ->type_name("DEG,...");
-    add_file_options(hue, line);
-
-    CLI::App *bandpass =
-        app.add_subcommand("bandpass", "Dim colours by how far their dominant wavelength lies from a centre");
-    bandpass
-        ->add_option("--centre,--center", line.centre, "centre wavelength in nm; the locus spans 380..698 (required)")
-        ->required()
-        ->type_name("NM");
-    bandpass
-        ->add_option("--bandwidth", line.bandwidth,
-                     "full weight within half of this (nm), half weight up to it, 2..100000 (required)")
-        ->required()
-        ->type_name("NM");
-    bandpass
-        ->add_option("--order", line.order,
-                     "Butterworth order: higher is steeper, 0 halves all, negative is a stop band (default 2)")
-        ->type_name("N");
-    bandpass->add_flag("--no-linear", line.no_linear, "filter the stored sRGB values instead of linear light");
-    bandpass->add_flag("--assume-srgb", line.assume_srgb,
-                       "take every file's colours as sRGB (else a file's ICC profile or PNG gAMA/cHRM is honoured)");
-    bandpass->add_option("--table", line.table, "chromaticity table to use instead of the shipped cie_table.txt")
-        ->type_name("FILE");
-    add_file_options(bandpass, line);
+    const auto add_operators = [&line](CLI::App *parent, bool plot) {
+        const auto finish = [&line, plot](CLI::App *cmd) {
+            if (plot) {
+                add_plot_options(cmd, line);
+            } else {
+                add_file_options(cmd, line);
+                cmd->add_option("--plot", line.plot,
+                                "also draw what the operation does to the images' colours "
+                                "(.svg, .pdf or .png; see qova plot)")
+                    ->type_name("FILE");
+            }
+        };
+        std::array<CLI::App *, 3> commands{};
+        commands[0] = parent->add_subcommand("saturation", "Raise or lower saturation by a percentage of itself");
+        commands[1] = parent->add_subcommand("hue", "Pull hues toward poles (or push them away)");
+        commands[2] =
+            parent->add_subcommand("bandpass", "Dim colours by how far their dominant wavelength lies from a centre");
+        for (std::size_t k = 0; k < commands.size(); ++k) {
+            add_operator_options(commands[k], line, static_cast<OperatorKind>(k));
+            finish(commands[k]);
+        }
+        return commands;
+    };
+    const auto operators = add_operators(&app, false);
+    CLI::App *plot = app.add_subcommand("plot", "Draw what an operation does to every colour, and to an image's");
+    plot->require_subcommand(1);
+    const auto plots = add_operators(plot, true);
 
     CLI::App *demo = app.add_subcommand("demo", "Run every operator on the bundled sample and make a contact sheet");
     demo->add_option("dir", line.demo_dir, "folder for the results (default qova-demo)")->type_name("[DIR]");
@@ -469,27 +535,42 @@ int run(int argc, char **argv) {
         return run_demo(dir, *sample, load_chromaticities(""), JobOptions{});
     }
 
-    const CLI::App &sub = *app.get_subcommands().front();
+    // The command that runs: an operator's, or a plot's.
+    const bool plotting = plot->parsed();
+    const auto &commands = plotting ? plots : operators;
+    const CLI::App &sub = plotting ? *plot->get_subcommands().front() : *app.get_subcommands().front();
+    const auto which = std::find_if(commands.begin(), commands.end(), [](const CLI::App *c) { return c->parsed(); });
+    const auto kind = static_cast<OperatorKind>(which - commands.begin());
     const JobOptions options = job_options(line, sub);
-    const OperatorKind kind = saturation->parsed() ? OperatorKind::Saturation
-                              : hue->parsed()      ? OperatorKind::Hue
-                                                   : OperatorKind::Bandpass;
     Operation op = operation_from(line, kind);
-    if (kind == OperatorKind::Hue && sub.count("--poles")) op.poles = parse_poles(line.poles);
-    if (kind == OperatorKind::Bandpass && sub.count("--table") && line.table.empty())
+    if (kind == OperatorKind::Hue && given(sub, "--poles")) op.poles = parse_poles(line.poles);
+    if (kind == OperatorKind::Bandpass && given(sub, "--table") && line.table.empty())
         throw UsageError("--table needs a file name, not ''");
+    const unsigned jobs = given(sub, "--jobs") ? static_cast<unsigned>(whole_number("--jobs", line.jobs, 1, 1024))
+                                               : std::max(1u, std::thread::hardware_concurrency());
+    const PlotRequest drawing{line.inputs, plotting ? line.output : line.plot, line.assume_srgb, jobs, options.limits};
+    if (plotting) {
+        check_plot_output(drawing.output, "-o");
+        if (kind == OperatorKind::Bandpass) op.table = load_chromaticities(line.table);
+        return run_plot(op, drawing);
+    }
     std::optional<codecs::FileFormat> format;
-    if (sub.count("--format") && !(format = format_named(line.format)))
+    if (given(sub, "--format") && !(format = format_named(line.format)))
         throw UsageError("--format needs one of " + codecs::format_names() + ", not '" + line.format + "'");
-    const unsigned jobs = sub.count("--jobs") ? static_cast<unsigned>(whole_number("--jobs", line.jobs, 1, 1024))
-                                              : std::max(1u, std::thread::hardware_concurrency());
+    if (given(sub, "--plot")) {
+        check_plot_output(line.plot, "--plot");
+        if (std::find(line.inputs.begin(), line.inputs.end(), kStandardStream) != line.inputs.end())
+            throw UsageError("--plot reads the inputs again, so it cannot take standard input (-)");
+    }
 
     const std::vector<Task> tasks = plan_tasks(line, format);
     if (kind == OperatorKind::Bandpass) {
         op.table = load_chromaticities(line.table);
         warn_about_centre(op);
     }
-    return run_tasks(tasks, op, options, jobs, line.timing);
+    const int status = run_tasks(tasks, op, options, jobs, line.timing);
+    if (!given(sub, "--plot")) return status;
+    return std::max(status, run_plot(op, drawing));
 }
 
 }  // namespace
