@@ -1,11 +1,13 @@
 #include "demo.h"
 
 #include "codecs/raster.h"
-#include "glyphs.h"
 #include "output_file.h"
+#include "plot/figure.h"
+#include "plot_command.h"
+
+#include <cairo.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <iostream>
 #include <memory>
@@ -42,8 +44,8 @@ struct Picture {
 };
 
 constexpr int32_t kThumbWidth = 360;
-constexpr int kLabelScale = 2;
-constexpr int32_t kLabelHeight = 7 * kLabelScale + 12;
+constexpr int32_t kLabelHeight = 30;
+constexpr double kPlotWidth = plot::kFigureWidth, kPlotHeight = plot::kFigureHeight;
 constexpr int32_t kGap = 8;
 
 // Reads an image and shrinks it to kThumbWidth by averaging boxes of pixels.
@@ -92,52 +94,89 @@ std::optional<Picture> thumbnail(const std::filesystem::path &path, std::string 
     return thumb;
 }
 
-void draw_text(Picture &sheet, int32_t x, int32_t y, const std::string &text) {
-    for (char raw : text) {
-        const Glyph *g = find_glyph(static_cast<char>(std::toupper(static_cast<unsigned char>(raw))));
-        if (g) {
-            for (int gy = 0; gy < 7; ++gy)
-                for (int gx = 0; gx < 5; ++gx) {
-                    if (!(g->rows[gy] & (16 >> gx))) continue;
-                    for (int sy = 0; sy < kLabelScale; ++sy)
-                        for (int sx = 0; sx < kLabelScale; ++sx) {
-                            const int32_t px = x + gx * kLabelScale + sx, py = y + gy * kLabelScale + sy;
-                            if (px < sheet.width && py < sheet.height) std::fill_n(sheet.at(px, py), 3, 230);
-                        }
-                }
+// A picture as a cairo surface.
+cairo_surface_t *surface_of(const Picture &p) {
+    cairo_surface_t *surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, p.width, p.height);
+    const int stride = cairo_image_surface_get_stride(surface);
+    unsigned char *data = cairo_image_surface_get_data(surface);
+    for (int32_t y = 0; y < p.height; ++y) {
+        auto *row = reinterpret_cast<uint32_t *>(data + static_cast<std::ptrdiff_t>(y) * stride);
+        for (int32_t x = 0; x < p.width; ++x) {
+            const uint8_t *px = p.at(x, y);
+            row[x] = uint32_t{px[0]} << 16 | uint32_t{px[1]} << 8 | px[2];
         }
-        x += 6 * kLabelScale;
     }
+    cairo_surface_mark_dirty(surface);
+    return surface;
 }
 
+// The thumbnails in a row, each under its label, and the plots in a row
+// beneath them, scaled to share the sheet's width.
 bool write_sheet(const std::filesystem::path &path, const std::vector<std::pair<Picture, std::string>> &tiles,
-                 std::string *error) {
+                 const std::vector<std::filesystem::path> &plots, std::string *error) {
     int32_t height = 0;
     for (const auto &t : tiles) height = std::max(height, t.first.height);
-    Picture sheet;
-    sheet.width = static_cast<int32_t>(tiles.size()) * (kThumbWidth + kGap) + kGap;
-    sheet.height = height + kLabelHeight + kGap;
-    sheet.rgb.assign(static_cast<std::size_t>(sheet.width) * static_cast<std::size_t>(sheet.height) * 3, 32);
-    int32_t x0 = kGap;
+    const int32_t width = static_cast<int32_t>(tiles.size()) * (kThumbWidth + kGap) + kGap;
+    const double plot_width = static_cast<double>(width - kGap) / static_cast<double>(plots.size()) - kGap;
+    const double plot_height = plot_width * kPlotHeight / kPlotWidth;
+    const int32_t plots_top = kLabelHeight + height + kGap;
+    const auto sheet_height = static_cast<int32_t>(plots_top + (plots.empty() ? 0 : plot_height + kGap));
+
+    cairo_surface_t *sheet = cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, sheet_height);
+    cairo_t *cr = cairo_create(sheet);
+    cairo_set_source_rgb(cr, 0.125, 0.125, 0.125);
+    cairo_paint(cr);
+    cairo_select_font_face(cr, "DejaVu Sans", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_BOLD);
+    cairo_set_font_size(cr, 17);
+    double x0 = kGap;
     for (const auto &[thumb, label] : tiles) {
-        draw_text(sheet, x0, 6, label);
-        for (int32_t y = 0; y < thumb.height; ++y)
-            std::copy_n(thumb.at(0, y), static_cast<std::size_t>(thumb.width) * 3, sheet.at(x0, kLabelHeight + y));
+        cairo_set_source_rgb(cr, 0.9, 0.9, 0.9);
+        cairo_move_to(cr, x0, kLabelHeight - 10);
+        cairo_show_text(cr, label.c_str());
+        cairo_surface_t *image = surface_of(thumb);
+        cairo_set_source_surface(cr, image, x0, kLabelHeight);
+        cairo_paint(cr);
+        cairo_surface_destroy(image);
         x0 += kThumbWidth + kGap;
     }
+    x0 = kGap;
+    for (const std::filesystem::path &plot : plots) {
+        cairo_surface_t *image = cairo_image_surface_create_from_png(plot.c_str());
+        cairo_save(cr);
+        cairo_translate(cr, x0, plots_top);
+        cairo_scale(cr, plot_width / kPlotWidth, plot_height / kPlotHeight);
+        cairo_set_source_surface(cr, image, 0, 0);
+        cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_GOOD);
+        cairo_paint(cr);
+        cairo_restore(cr);
+        cairo_surface_destroy(image);
+        x0 += plot_width + kGap;
+    }
+    cairo_destroy(cr);
+    cairo_surface_flush(sheet);
 
-    const auto out = OutputFile::create(path, error);
-    if (!out) return false;
     codecs::RasterInfo info;
-    info.width = sheet.width;
-    info.height = sheet.height;
+    info.width = width;
+    info.height = sheet_height;
     info.channels = 3;
     info.bit_depth = 8;
     info.metadata.srgb_intent = 0;
+    std::vector<uint16_t> samples;
+    samples.reserve(static_cast<std::size_t>(width) * static_cast<std::size_t>(sheet_height) * 3);
+    const int stride = cairo_image_surface_get_stride(sheet);
+    const unsigned char *data = cairo_image_surface_get_data(sheet);
+    for (int32_t y = 0; y < sheet_height; ++y) {
+        const auto *row = reinterpret_cast<const uint32_t *>(data + static_cast<std::ptrdiff_t>(y) * stride);
+        for (int32_t x = 0; x < width; ++x)
+            for (const int shift : {16, 8, 0}) samples.push_back(static_cast<uint16_t>(row[x] >> shift & 0xFF));
+    }
+    cairo_surface_destroy(sheet);
+
+    const auto out = OutputFile::create(path, error);
+    if (!out) return false;
     const auto writer = codecs::open_png_writer(out->stream(), info, error);
     if (!writer) return false;
-    const std::vector<uint16_t> wide(sheet.rgb.begin(), sheet.rgb.end());
-    if (!writer->write_rows(sheet.height, wide.data()) || !writer->finish()) {
+    if (!writer->write_rows(sheet_height, samples.data()) || !writer->finish()) {
         *error = writer->error();
         return false;
     }
@@ -185,8 +224,23 @@ int run_demo(const std::filesystem::path &dir, const std::filesystem::path &samp
         tiles.emplace_back(std::move(*thumb), e.label);
         std::cout << "wrote " << out.string() << "\n";
     }
+    // What each operator does, pictured over the sample's colours.
+    const std::pair<const char *, Operation> pictured[] = {
+        {"plot-saturation.png", saturation(80)},
+        {"plot-hue.png", hue(90, {600, 3000})},
+        {"plot-bandpass.png", bandpass(470, 40, 2, table)},
+    };
+    std::vector<std::filesystem::path> plots;
+    for (const auto &[file, operation] : pictured) {
+        plots.push_back(dir / file);
+        if (run_plot(operation,
+                     PlotRequest{{sample.string()}, plots.back().string(), false, options.threads, options.limits}) !=
+            0)
+            return 1;
+        std::cout << "wrote " << plots.back().string() << "\n";
+    }
     const std::filesystem::path sheet = dir / "contact-sheet.png";
-    if (!write_sheet(sheet, tiles, &error)) {
+    if (!write_sheet(sheet, tiles, plots, &error)) {
         std::cerr << "qova: " << sheet.string() << ": " << error << "\n";
         return 1;
     }
