@@ -1,7 +1,7 @@
 #include "demo.h"
 
 #include "codecs/raster.h"
-#include "output_file.h"
+#include "files/output_file.h"
 #include "plot/figure.h"
 #include "plot_command.h"
 
@@ -13,6 +13,14 @@
 #include <memory>
 
 namespace qova::tool {
+
+using files::JobOptions;
+using files::JobRequest;
+using files::JobResult;
+using files::OutputFile;
+using files::run_job;
+using pipeline::Operation;
+using pipeline::OperatorKind;
 
 namespace {
 

@@ -2,7 +2,7 @@
 #ifndef QOVA_TOOLS_DEMO_H
 #define QOVA_TOOLS_DEMO_H
 
-#include "job.h"
+#include "files/job.h"
 
 #include <filesystem>
 
@@ -11,7 +11,7 @@ namespace qova::tool {
 // Writes the results and contact-sheet.png into `dir` (created if needed);
 // returns the process exit status.
 int run_demo(const std::filesystem::path &dir, const std::filesystem::path &sample,
-             const std::shared_ptr<const std::vector<ChromaEntry>> &table, const JobOptions &options);
+             const std::shared_ptr<const std::vector<ChromaEntry>> &table, const files::JobOptions &options);
 
 }  // namespace qova::tool
 

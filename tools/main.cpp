@@ -1,8 +1,8 @@
 // qova: the colour operators on image files.
 #include "arguments.h"
 #include "demo.h"
-#include "job.h"
-#include "output_file.h"
+#include "files/job.h"
+#include "files/output_file.h"
 #include "plot_command.h"
 #include "progress.h"
 #include "qova.h"
@@ -21,6 +21,7 @@
 
 namespace fs = std::filesystem;
 using namespace qova::tool;
+using namespace qova::files;
 namespace codecs = qova::codecs;
 using qova::pipeline::capture_operator_errors;
 using qova::pipeline::load_table;

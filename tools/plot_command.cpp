@@ -1,8 +1,8 @@
 #include "plot_command.h"
 
 #include "arguments.h"
-#include "input_file.h"
-#include "output_file.h"
+#include "files/input_file.h"
+#include "files/output_file.h"
 #include "plot/figure.h"
 
 #include <filesystem>
@@ -11,6 +11,9 @@
 namespace qova::tool {
 
 namespace fs = std::filesystem;
+using files::FilePointer;
+using files::open_input;
+using files::OutputFile;
 
 plot::PlotFormat check_plot_output(const std::string &output, const char *option) {
     if (output.empty()) throw UsageError(std::string(option) + " needs a file name (.svg, .pdf or .png), not ''");

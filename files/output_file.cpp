@@ -14,7 +14,7 @@
 
 namespace fs = std::filesystem;
 
-namespace qova::tool {
+namespace qova::files {
 
 namespace {
 
@@ -371,4 +371,4 @@ bool OutputFile::copy_into_target(std::string *error) {
     return true;
 }
 
-}  // namespace qova::tool
+}  // namespace qova::files

@@ -9,8 +9,8 @@
 // symlink is followed to the file it names, and stays as it is. A FIFO,
 // character device or socket is written straight into, as is standard
 // output.
-#ifndef QOVA_TOOLS_OUTPUT_FILE_H
-#define QOVA_TOOLS_OUTPUT_FILE_H
+#ifndef QOVA_FILES_OUTPUT_FILE_H
+#define QOVA_FILES_OUTPUT_FILE_H
 
 #include <sys/types.h>
 
@@ -19,7 +19,7 @@
 #include <memory>
 #include <string>
 
-namespace qova::tool {
+namespace qova::files {
 
 // True if `path` is written straight into rather than replaced: a FIFO, a
 // character device or a socket, or an open file named through /proc (such
@@ -73,6 +73,6 @@ private:
     int slot_ = -1;
 };
 
-}  // namespace qova::tool
+}  // namespace qova::files
 
 #endif

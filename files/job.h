@@ -1,7 +1,7 @@
 // One image through one operator, from an input file (or standard input) to
 // an output file (or standard output).
-#ifndef QOVA_TOOLS_JOB_H
-#define QOVA_TOOLS_JOB_H
+#ifndef QOVA_FILES_JOB_H
+#define QOVA_FILES_JOB_H
 
 #include "codecs/formats.h"
 #include "pipeline/transform.h"
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace qova::tool {
+namespace qova::files {
 
 using pipeline::Background;
 using pipeline::JobTiming;
@@ -47,6 +47,12 @@ struct JobResult {
     JobTiming timing;
 };
 
+// JPEG subsampling as asked, else the input JPEG's, else by quality. The
+// quality as asked, else a JPEG input's own when JPEG is written again (so a
+// re-encoded photo keeps its size), else the output format's default.
+codecs::EncodeOptions encode_options(const codecs::RasterInfo &input, codecs::FileFormat format,
+                                     const JobOptions &options);
+
 // The format an output name asks for by its extension (any case).
 std::optional<codecs::FileFormat> format_for(const std::filesystem::path &output);
 // The format a --format value names.
@@ -57,6 +63,6 @@ std::optional<codecs::FileFormat> format_named(const std::string &name);
 JobResult run_job(const JobRequest &request, const Operation &operation, const JobOptions &options,
                   const RowProgress &rows_done = {});
 
-}  // namespace qova::tool
+}  // namespace qova::files
 
 #endif

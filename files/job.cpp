@@ -9,7 +9,7 @@
 #include <memory>
 #include <new>
 
-namespace qova::tool {
+namespace qova::files {
 
 namespace {
 
@@ -17,9 +17,8 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// JPEG subsampling as asked, else the input JPEG's, else by quality. The
-// quality as asked, else a JPEG input's own when JPEG is written again (so a
-// re-encoded photo keeps its size), else the output format's default.
+}  // namespace
+
 codecs::EncodeOptions encode_options(const codecs::RasterInfo &input, codecs::FileFormat format,
                                      const JobOptions &options) {
     codecs::EncodeOptions encode = options.encode;
@@ -29,6 +28,8 @@ codecs::EncodeOptions encode_options(const codecs::RasterInfo &input, codecs::Fi
     encode.quality = options.quality ? *options.quality : jpeg_again ? input.quality : codecs::default_quality(format);
     return encode;
 }
+
+namespace {
 
 class Job {
 public:
@@ -130,4 +131,4 @@ JobResult run_job(const JobRequest &request, const Operation &operation, const J
     return Job(request, operation, options, rows_done).run();
 }
 
-}  // namespace qova::tool
+}  // namespace qova::files

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace qova::tool {
+namespace qova::files {
 
 namespace {
 
@@ -70,4 +70,4 @@ FilePointer open_input(const std::filesystem::path &path, std::string *error) {
     return spool(fd, error);  // a pipe, a FIFO, a terminal
 }
 
-}  // namespace qova::tool
+}  // namespace qova::files
