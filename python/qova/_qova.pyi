@@ -1,0 +1,19 @@
+# The compiled part of the package; call it through qova, which checks arguments.
+from typing import List, Optional, Tuple
+
+import numpy as np
+
+class QovaError(Exception): ...
+
+formats: str
+
+def load_table(path: str) -> None: ...
+def apply(kind: int, strength: int, poles: List[int], centre: int, bandwidth: int, order: int, linear: bool,
+          image: np.ndarray, out: np.ndarray, threads: int) -> None: ...
+def hsi(image: np.ndarray) -> np.ndarray: ...
+def transform_file(src: str, dst: str, kind: int, strength: int, poles: List[int], centre: int, bandwidth: int,
+                   order: int, linear: bool, quality: Optional[int], lossless: bool, strip: bool,
+                   threads: int) -> List[str]: ...
+def transform_bytes(data: bytes, kind: int, strength: int, poles: List[int], centre: int, bandwidth: int, order: int,
+                    linear: bool, format: Optional[str], quality: Optional[int], lossless: bool, strip: bool,
+                    threads: int) -> Tuple[bytes, List[str]]: ...
