@@ -56,6 +56,10 @@ private:
     }
 
     std::optional<std::string> process() {
+        std::error_code same_error;
+        if (!request_.input.empty() && !request_.output.empty() &&
+            std::filesystem::equivalent(request_.input, request_.output, same_error))
+            return "refusing to overwrite the input with its own output";
         std::string error;
         input_ = open_input(request_.input, &error);
         if (!input_) return error;

@@ -5,6 +5,7 @@
 
 #include <cairo.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>

@@ -241,9 +241,12 @@ int run_demo(const std::filesystem::path &dir, const std::filesystem::path &samp
     std::vector<std::filesystem::path> plots;
     for (const auto &[file, operation] : pictured) {
         plots.push_back(dir / file);
-        if (run_plot(operation,
-                     PlotRequest{{sample.string()}, plots.back().string(), false, options.threads, options.limits}) !=
-            0)
+        if (run_plot(operation, PlotRequest{{sample.string()},
+                                            plots.back().string(),
+                                            plot::PlotFormat::Png,
+                                            false,
+                                            options.threads,
+                                            options.limits}) != 0)
             return 1;
         std::cout << "wrote " << plots.back().string() << "\n";
     }

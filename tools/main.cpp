@@ -278,11 +278,7 @@ std::vector<Task> plan_tasks(const CommandLine &line, const std::optional<codecs
         }
         if (!t.request.output.empty()) {
             const auto [it, fresh] = taken.emplace(t.request.output.lexically_normal(), name);
-            if (!fresh) {
-                t.problem = "its output " + t.request.shown_output + " is already taken by " + it->second;
-            } else if (!t.request.input.empty() && fs::equivalent(t.request.input, t.request.output, ec)) {
-                t.problem = "refusing to overwrite the input with its own output";
-            }
+            if (!fresh) t.problem = "its output " + t.request.shown_output + " is already taken by " + it->second;
         }
         tasks.push_back(std::move(t));
     }
@@ -549,9 +545,11 @@ int run(int argc, char **argv) {
         throw UsageError("--table needs a file name, not ''");
     const unsigned jobs = given(sub, "--jobs") ? static_cast<unsigned>(whole_number("--jobs", line.jobs, 1, 1024))
                                                : std::max(1u, std::thread::hardware_concurrency());
-    const PlotRequest drawing{line.inputs, plotting ? line.output : line.plot, line.assume_srgb, jobs, options.limits};
+    PlotRequest drawing{
+        line.inputs,   plotting ? line.output : line.plot, qova::plot::PlotFormat::Png, line.assume_srgb, jobs,
+        options.limits};
     if (plotting) {
-        check_plot_output(drawing.output, "-o");
+        drawing.format = check_plot_output(drawing.output, "-o");
         if (kind == OperatorKind::Bandpass) op.table = load_chromaticities(line.table);
         return run_plot(op, drawing);
     }
@@ -559,7 +557,7 @@ int run(int argc, char **argv) {
     if (given(sub, "--format") && !(format = format_named(line.format)))
         throw UsageError("--format needs one of " + codecs::format_names() + ", not '" + line.format + "'");
     if (given(sub, "--plot")) {
-        check_plot_output(line.plot, "--plot");
+        drawing.format = check_plot_output(line.plot, "--plot");
         if (std::find(line.inputs.begin(), line.inputs.end(), kStandardStream) != line.inputs.end())
             throw UsageError("--plot reads the inputs again, so it cannot take standard input (-)");
     }

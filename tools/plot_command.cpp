@@ -40,7 +40,6 @@ std::string subject_of(const PlotRequest &request, const plot::Statistics &stats
 }  // namespace
 
 int run_plot(const pipeline::Operation &operation, const PlotRequest &request) {
-    const plot::PlotFormat format = check_plot_output(request.output, "-o");
     plot::Statistics stats;
     for (const std::string &name : request.inputs) {
         std::string error;
@@ -58,8 +57,8 @@ int run_plot(const pipeline::Operation &operation, const PlotRequest &request) {
     std::string error;
     const auto out = OutputFile::create(fs::absolute(request.output), &error);
     if (!out ||
-        !plot::draw_figure(operation, request.inputs.empty() ? nullptr : &stats, subject_of(request, stats), format,
-                           out->stream(), &error) ||
+        !plot::draw_figure(operation, request.inputs.empty() ? nullptr : &stats, subject_of(request, stats),
+                           request.format, out->stream(), &error) ||
         !out->commit(&error)) {
         std::cerr << "qova: " << request.output << ": " << error << "\n";
         return 1;

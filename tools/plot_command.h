@@ -15,6 +15,7 @@ namespace qova::tool {
 struct PlotRequest {
     std::vector<std::string> inputs;  // as typed; may be none
     std::string output;               // as typed
+    plot::PlotFormat format;          // as check_plot_output() found it
     bool assume_srgb = false;         // bandpass: take every file's colours as sRGB
     unsigned threads = 1;
     codecs::ReadLimits limits;

@@ -159,8 +159,6 @@ std::vector<std::string> transform_file(const std::string &src, const std::strin
                                         unsigned threads) {
     const pipeline::Operation op = operation(kind, strength, poles, centre, bandwidth, order, linear);
     namespace fs = std::filesystem;
-    std::error_code ec;
-    if (fs::equivalent(src, dst, ec)) throw Failure(src + ": refusing to overwrite the input with its own output");
     files::JobResult result;
     {
         const py::gil_scoped_release unlocked;
