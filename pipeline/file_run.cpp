@@ -70,7 +70,7 @@ struct FileRun::Band {
     int32_t index = -1;
     int32_t first_row = 0;
     int rows = 0;
-    std::vector<uint16_t> raw;             // as decoded, in the input's layout
+    KeptBuffer<uint16_t> raw;              // as decoded, in the input's layout
     std::unique_ptr<EncodedBand> encoded;  // as the writer made it ready
 };
 
@@ -167,7 +167,7 @@ private:
     PartSource source_;
     PartSink sink_;
     PlaneBuffer in_planes_, out_planes_;
-    std::vector<uint16_t> mapped_, converted_;
+    KeptBuffer<uint16_t> mapped_, converted_;
     Timing timing_;
 };
 
@@ -282,7 +282,7 @@ bool FileRun::finish_band(int32_t index, std::unique_ptr<EncodedBand> encoded) {
     Band &b = slot(index);
     b.encoded = std::move(encoded);
     b.state = Band::State::Encoded;
-    std::vector<uint16_t>().swap(b.raw);
+    KeptBuffer<uint16_t>().swap(b.raw);
     if (!writing_) write_ready(lock);
     changed_.notify_all();
     return failure_ == Failure::None;

@@ -11,6 +11,7 @@
 #ifndef QOVA_PIPELINE_FILE_RUN_H
 #define QOVA_PIPELINE_FILE_RUN_H
 
+#include "detail/kept_buffers.h"
 #include "host/zenk_host.h"
 #include "layout.h"
 
@@ -63,7 +64,7 @@ public:
     const PlaneRows &rows() const { return view_; }
 
 private:
-    std::vector<int32_t> storage_[3];
+    KeptBuffer<int32_t> storage_[3];
     std::vector<int32_t *> tables_[3];
     PlaneRows view_;
 };

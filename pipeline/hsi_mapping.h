@@ -9,6 +9,10 @@
 // round to another tenth, and the way back uses series cosines, or no
 // trigonometry at all where only the saturation changed. The planes equal the
 // exact computation's; a changed pixel lands within one level of it.
+//
+// For an operator that neither reads the hue nor changes it (the saturation
+// operator), the mapping can leave the hue out: plane 1 then holds 0, and
+// the way back is the same as with the hue.
 #ifndef QOVA_PIPELINE_HSI_MAPPING_H
 #define QOVA_PIPELINE_HSI_MAPPING_H
 
@@ -34,26 +38,27 @@ std::array<uint16_t, 3> exact_rgb(int32_t hue, int32_t sat, int32_t sum, const H
 
 class HsiMapping final : public pipeline::PlaneMapping {
 public:
+    enum class Hue { Computed, LeftOut };
+    explicit HsiMapping(Hue hue = Hue::Computed) : hue_(hue) {}
+
     void start(const codecs::RasterInfo &input) override;
     void to_planes(const pipeline::RawRows &file, const pipeline::PlaneRows &planes) override;
     void from_planes(const pipeline::PlaneRows &result, const pipeline::PlaneRows &input_planes,
                      const pipeline::RawRows &input, const pipeline::RawRows &out) override;
 
-    // A row's values between the loops, one kind of work a loop so that
-    // the compiler vectorises them.
+    // A row's samples split into planes, and its results before they are
+    // put back into pixels: kept so that rows allocate nothing.
     struct RowScratch {
-        std::vector<double> across, up, saturation, hue;           // on the way there
-        std::vector<double> red, green, blue, lead, trail, third;  // on the way back
-        std::vector<double> angle, cos_h, cos_60_minus_h;
-        std::vector<int32_t> kind, sector;
-        std::vector<uint16_t> r16, g16, b16;  // the results at the file's depth
+        std::vector<int32_t> red, green, blue;
+        std::vector<uint16_t> r16, g16, b16;
         void resize(std::size_t width);
     };
 
 private:
+    Hue hue_;
     codecs::RasterInfo info_;
-    std::vector<float> hue_rest_;    // by pixel of the part
-    std::vector<float> saturation_;  // by pixel of the part
+    KeptBuffer<float> hue_rest_;    // by pixel of the part
+    KeptBuffer<float> saturation_;  // by pixel of the part
     RowScratch row_;
 };
 

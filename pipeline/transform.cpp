@@ -51,6 +51,8 @@ int run_operator(const Operation &op, ImageDescriptor *in, ImageDescriptor *out)
 
 std::unique_ptr<PlaneMapping> mapping_for(const Operation &op) {
     if (op.kind == OperatorKind::Bandpass) return std::make_unique<ColourMapping>(op.linear, op.colours);
+    // The saturation operator neither reads the hue nor changes it.
+    if (op.kind == OperatorKind::Saturation) return std::make_unique<HsiMapping>(HsiMapping::Hue::LeftOut);
     return std::make_unique<HsiMapping>();
 }
 

@@ -69,7 +69,7 @@ public:
             for (int32_t c = 0; c < planes.width; ++c) {
                 if (p2[c] <= 0)
                     ++stats_->grey;
-                else
+                else if (op_.kind == OperatorKind::Hue)  // the saturation operator's planes carry no hue
                     ++stats_->hue_before[hue_bin(p1[c])];
                 ++stats_->saturation_before[saturation_bin(p2[c])];
             }
@@ -84,7 +84,7 @@ public:
         for (int r = 0; r < result.rows; ++r) {
             const int32_t *hue = result.row(1, r), *sat = result.row(2, r), *sat_before = input.row(2, r);
             for (int32_t c = 0; c < result.width; ++c) {
-                if (sat_before[c] > 0) ++stats_->hue_after[hue_bin(hue[c])];
+                if (sat_before[c] > 0 && op_.kind == OperatorKind::Hue) ++stats_->hue_after[hue_bin(hue[c])];
                 ++stats_->saturation_after[saturation_bin(sat[c])];
                 if (op_.kind == OperatorKind::Saturation && sat_before[c] * gain >= 100000) ++stats_->clamped;
             }
