@@ -14,7 +14,7 @@
 #include <cstring>
 
 #define QOVA_AVX2 __attribute__((target("avx2"), always_inline)) inline
-#define QOVA_EACH _Pragma("GCC unroll 8") for (int k = 0; k < N; ++k)
+#define QOVA_EACH _Pragma("GCC unroll 8") for (std::size_t k = 0; k < N; ++k)
 
 namespace qova::pipeline::rows {
 
@@ -22,26 +22,29 @@ namespace {
 
 // The fastest of 1 to 8 on the benchmark: the way back keeps more values at
 // hand, and more vectors than these no longer fit the registers.
-constexpr int kForwardVectors = 4, kBackwardVectors = 3;
+constexpr std::size_t kForwardVectors = 4, kBackwardVectors = 3;
 constexpr std::size_t kGroup = 4 * kForwardVectors;  // pixels, at most
 
 // N vectors of four doubles, and of four int32.
-template <int N>
+template <std::size_t N>
 struct D {
     __m256d v[N];
 };
-template <int N>
+template <std::size_t N>
 struct I {
     __m128i v[N];
 };
 
+// `type` names a template, which cannot stand in parentheses.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define QOVA_BINARY(name, type, intrinsic)                       \
-    template <int N>                                             \
+    template <std::size_t N>                                     \
     QOVA_AVX2 type<N> name(const type<N> &a, const type<N> &b) { \
         type<N> r;                                               \
         QOVA_EACH r.v[k] = intrinsic(a.v[k], b.v[k]);            \
         return r;                                                \
     }
+// NOLINTEND(bugprone-macro-parentheses)
 QOVA_BINARY(operator+, D, _mm256_add_pd)
 QOVA_BINARY(operator-, D, _mm256_sub_pd)
 QOVA_BINARY(operator*, D, _mm256_mul_pd)
@@ -60,64 +63,64 @@ QOVA_BINARY(greater, I, _mm_cmpgt_epi32)
 #undef QOVA_BINARY
 
 // Comparisons give masks of all ones or all zeros; NaN compares false.
-template <int P, int N>
+template <int P, std::size_t N>
 QOVA_AVX2 D<N> compare(const D<N> &a, const D<N> &b) {
     D<N> r;
     QOVA_EACH r.v[k] = _mm256_cmp_pd(a.v[k], b.v[k], P);
     return r;
 }
-template <int N>
+template <std::size_t N>
 QOVA_AVX2 D<N> less(const D<N> &a, const D<N> &b) {
     return compare<_CMP_LT_OQ>(a, b);
 }
-template <int N>
+template <std::size_t N>
 QOVA_AVX2 D<N> greater(const D<N> &a, const D<N> &b) {
     return compare<_CMP_GT_OQ>(a, b);
 }
 
 // c ? a : b, lane by lane.
-template <int N>
+template <std::size_t N>
 QOVA_AVX2 D<N> pick(const D<N> &c, const D<N> &a, const D<N> &b) {
     D<N> r;
     QOVA_EACH r.v[k] = _mm256_blendv_pd(b.v[k], a.v[k], c.v[k]);
     return r;
 }
-template <int N>
+template <std::size_t N>
 QOVA_AVX2 I<N> pick(const I<N> &c, const I<N> &a, const I<N> &b) {
     I<N> r;
     QOVA_EACH r.v[k] = _mm_blendv_epi8(b.v[k], a.v[k], c.v[k]);
     return r;
 }
 
-template <int N>
+template <std::size_t N>
 QOVA_AVX2 D<N> splat(double x) {
     D<N> r;
     QOVA_EACH r.v[k] = _mm256_set1_pd(x);
     return r;
 }
 
-template <int N>
+template <std::size_t N>
 QOVA_AVX2 I<N> load(const int32_t *p) {
     I<N> r;
     QOVA_EACH r.v[k] = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 4 * k));
     return r;
 }
-template <int N>
+template <std::size_t N>
 QOVA_AVX2 D<N> load_floats(const float *p) {
     D<N> r;
     QOVA_EACH r.v[k] = _mm256_cvtps_pd(_mm_loadu_ps(p + 4 * k));
     return r;
 }
-template <int N>
+template <std::size_t N>
 QOVA_AVX2 void store(int32_t *p, const I<N> &v) {
     QOVA_EACH _mm_storeu_si128(reinterpret_cast<__m128i *>(p + 4 * k), v.v[k]);
 }
-template <int N>
+template <std::size_t N>
 QOVA_AVX2 void store_floats(float *p, const D<N> &v) {
     QOVA_EACH _mm_storeu_ps(p + 4 * k, _mm256_cvtpd_ps(v.v[k]));
 }
 // Levels of 0..65535 as 16-bit samples.
-template <int N>
+template <std::size_t N>
 QOVA_AVX2 void store_samples(uint16_t *p, const I<N> &v) {
     QOVA_EACH {
         const __m128i packed = _mm_packus_epi32(v.v[k], v.v[k]);
@@ -125,71 +128,71 @@ QOVA_AVX2 void store_samples(uint16_t *p, const I<N> &v) {
     }
 }
 
-template <int N>
+template <std::size_t N>
 QOVA_AVX2 D<N> to_double(const I<N> &a) {
     D<N> r;
     QOVA_EACH r.v[k] = _mm256_cvtepi32_pd(a.v[k]);
     return r;
 }
 // Truncated toward zero, for values within the int32 range.
-template <int N>
+template <std::size_t N>
 QOVA_AVX2 I<N> truncated(const D<N> &a) {
     I<N> r;
     QOVA_EACH r.v[k] = _mm256_cvttpd_epi32(a.v[k]);
     return r;
 }
 // Masks from 64-bit lanes to 32-bit ones, and back.
-template <int N>
+template <std::size_t N>
 QOVA_AVX2 I<N> narrow(const D<N> &mask) {
     const __m256i low_halves = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
     I<N> r;
     QOVA_EACH r.v[k] = _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(_mm256_castpd_si256(mask.v[k]), low_halves));
     return r;
 }
-template <int N>
+template <std::size_t N>
 QOVA_AVX2 D<N> widen(const I<N> &mask) {
     D<N> r;
     QOVA_EACH r.v[k] = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(mask.v[k]));
     return r;
 }
 // One bit for each lane whose mask is set, lane 0 lowest.
-template <int N>
+template <std::size_t N>
 QOVA_AVX2 unsigned lanes(const D<N> &mask) {
     unsigned bits = 0;
     QOVA_EACH bits |= static_cast<unsigned>(_mm256_movemask_pd(mask.v[k])) << (4 * k);
     return bits;
 }
-template <int N>
+template <std::size_t N>
 QOVA_AVX2 unsigned lanes(const I<N> &mask) {
     unsigned bits = 0;
     QOVA_EACH bits |= static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(mask.v[k]))) << (4 * k);
     return bits;
 }
 static_assert(kGroup < 32, "a group's lanes are bits of an unsigned");
-template <int N>
+template <std::size_t N>
 constexpr unsigned kAllLanes = (1u << (4 * N)) - 1;
 
 // |v| for v that is never -0 (x - x is +0): the sign cleared.
-template <int N>
+template <std::size_t N>
 QOVA_AVX2 D<N> magnitude(const D<N> &v) {
     return and_not(splat<N>(-0.0), v);
 }
 
 // v > 0 ? (v < 1 ? v : 1) : 0, NaN to 0.
-template <int N>
+template <std::size_t N>
 QOVA_AVX2 D<N> unit_of(const D<N> &v) {
     return greater(v, splat<N>(0.0)) & min_of(v, splat<N>(1.0));
 }
 
 // x rounded half away from zero for 0 <= x < 2^31, and what truncation left.
-template <int N>
+template <std::size_t N>
 QOVA_AVX2 I<N> rounded(const D<N> &x, D<N> *fraction) {
     const I<N> whole = truncated(x);
     *fraction = x - to_double(whole);
     return whole - narrow(compare<_CMP_GE_OQ>(*fraction, splat<N>(0.5)));
 }
 
-template <int N>
+template <std::size_t N>
 QOVA_AVX2 D<N> atan_small(const D<N> &u) {
     const D<N> u2 = u * u;
     D<N> p = splat<N>(1.0 / 21);
@@ -198,7 +201,7 @@ QOVA_AVX2 D<N> atan_small(const D<N> &u) {
     return u * p;
 }
 
-template <int N>
+template <std::size_t N>
 QOVA_AVX2 D<N> angle(const D<N> &x, const D<N> &y) {
     const D<N> zero = splat<N>(0.0), one = splat<N>(1.0);
     const D<N> ax = magnitude(x), ay = magnitude(y);
@@ -213,7 +216,7 @@ QOVA_AVX2 D<N> angle(const D<N> &x, const D<N> &y) {
     return pick(less(y, zero), splat<N>(2 * fast::kPi) - a, a);
 }
 
-template <int N>
+template <std::size_t N>
 QOVA_AVX2 D<N> cosine(const D<N> &x) {
     const D<N> x2 = x * x;
     D<N> p = splat<N>(1.0 / 20922789888000.0);
@@ -224,7 +227,7 @@ QOVA_AVX2 D<N> cosine(const D<N> &x) {
 }
 
 // A group the way there.
-template <int N>
+template <std::size_t N>
 QOVA_AVX2 void forward_group(bool with_hue, const ForwardArrays &a) {
     const I<N> r = load<N>(a.red), g = load<N>(a.green), b = load<N>(a.blue);
     const D<N> R = to_double(r), G = to_double(g), B = to_double(b);
@@ -263,14 +266,14 @@ QOVA_AVX2 void forward_group(bool with_hue, const ForwardArrays &a) {
 }
 
 // Red, green and blue before rounding.
-template <int N>
+template <std::size_t N>
 struct Rgb {
     D<N> r, g, b;
 };
 
 // Rebuilt from hue and saturation, with series cosines of the hue's angle
 // within its 120-degree sector.
-template <int N>
+template <std::size_t N>
 QOVA_AVX2 Rgb<N> rebuilt(const D<N> &hue, const D<N> &rest, const D<N> &S, const D<N> &intensity3) {
     const D<N> zero = splat<N>(0.0), c360 = splat<N>(360.0), one = splat<N>(1.0), three = splat<N>(3.0);
     D<N> H = hue / splat<N>(10.0) + rest;
@@ -290,13 +293,13 @@ QOVA_AVX2 Rgb<N> rebuilt(const D<N> &hue, const D<N> &rest, const D<N> &S, const
 }
 
 // A level of 0..top: NaN and below 0 to 0, above the top to it, rounded.
-template <int N>
+template <std::size_t N>
 QOVA_AVX2 I<N> level(const D<N> &v, const D<N> &top) {
     return truncated((greater(v, splat<N>(0.0)) & min_of(v, top)) + splat<N>(0.5));
 }
 
 // A group the way back.
-template <int N>
+template <std::size_t N>
 QOVA_AVX2 void backward_group(bool with_hue, const D<N> &top, const BackwardArrays &a) {
     const I<N> r = load<N>(a.red), g = load<N>(a.green), b = load<N>(a.blue);
     const I<N> sum = load<N>(a.sum), hue = load<N>(a.hue), sat = load<N>(a.sat), sat0 = load<N>(a.sat0);

@@ -168,19 +168,20 @@ TEST(FileRun, AFailureAnywhereEndsTheRunWithItsMessage) {
 // same size, zeroed like any new buffer; a buffer of another size is not
 // handed a block too small or too large.
 TEST(KeptBuffers, AThreadGetsItsOwnLargeBlockBackZeroed) {
-    const auto freed_block = [](std::size_t n) {
+    const auto address = [](const pipeline::KeptBuffer<int32_t> &b) { return reinterpret_cast<uintptr_t>(b.data()); };
+    const auto freed_block = [&](std::size_t n) {
         pipeline::KeptBuffer<int32_t> a(n);
         std::fill(a.begin(), a.end(), 7);
-        return static_cast<const void *>(a.data());
+        return address(a);
     };
-    const void *large = freed_block(100000);
+    const uintptr_t large = freed_block(100000);
     pipeline::KeptBuffer<int32_t> again(100000);
-    EXPECT_EQ(static_cast<const void *>(again.data()), large);
+    EXPECT_EQ(address(again), large);
     EXPECT_TRUE(std::all_of(again.begin(), again.end(), [](int32_t v) { return v == 0; }));
 
-    const void *kept = freed_block(200000);
+    const uintptr_t kept = freed_block(200000);
     pipeline::KeptBuffer<int32_t> other_size(150000);
-    EXPECT_NE(static_cast<const void *>(other_size.data()), kept);
+    EXPECT_NE(address(other_size), kept);
     pipeline::KeptBuffer<int32_t> from_a_thread(200000);
     std::thread([&] { from_a_thread = pipeline::KeptBuffer<int32_t>(200000, 3); }).join();
     EXPECT_TRUE(std::all_of(from_a_thread.begin(), from_a_thread.end(), [](int32_t v) { return v == 3; }));
