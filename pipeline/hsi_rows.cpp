@@ -2,6 +2,7 @@
 // a loop, so that the compiler vectorises them for any processor; every array
 // is its own.
 #include "detail/hsi_rows.h"
+#include "detail/row_samples.h"
 #include "hsi_mapping.h"
 #include "qova_conversions.hpp"
 
@@ -192,9 +193,18 @@ void backward_row(std::size_t width, bool with_hue, uint32_t max, const Backward
         backward_chunk(std::min(kChunk, width - c), with_hue, max, row.at(c));
 }
 
+void split(const uint16_t *src, std::size_t width, int channels, int32_t *red, int32_t *green, int32_t *blue) {
+    split_samples(src, width, channels, red, green, blue);
+}
+
+void merge(const uint16_t *r16, const uint16_t *g16, const uint16_t *b16, const uint16_t *src, std::size_t width,
+           int channels, uint16_t *dst) {
+    merge_samples(r16, g16, b16, src, width, channels, dst);
+}
+
 }  // namespace
 
-Kernels portable_kernels() { return Kernels{forward_row, backward_row}; }
+Kernels portable_kernels() { return Kernels{split, forward_row, backward_row, merge}; }
 
 Kernels chosen_kernels() {
     static const Kernels chosen = avx2_kernels().forward ? avx2_kernels() : portable_kernels();

@@ -6,6 +6,7 @@
 // result. Only these functions carry the AVX2 target; they run where the
 // processor has it.
 #include "detail/hsi_rows.h"
+#include "detail/row_samples.h"
 #include "hsi_mapping.h"
 
 #include <immintrin.h>
@@ -322,7 +323,11 @@ QOVA_AVX2 void backward_group(bool with_hue, const D<N> &top, const BackwardArra
     // there was none.
     const D<N> had = widen(had_saturation);
     const D<N> saturation = load_floats<N>(a.saturation);
-    const D<N> ratio = to_double(sat) / pick(had, to_double(sat0), splat<N>(999.0));
+    // Where no saturation changed (the hue operators), the quotients are known:
+    // s / s is 1, and 0 / 999 is 0.
+    const D<N> ratio = lanes(equal(sat, sat0)) == kAllLanes<N>
+                           ? had & splat<N>(1.0)
+                           : to_double(sat) / pick(had, to_double(sat0), splat<N>(999.0));
     const D<N> S = min_of(splat<N>(1.0), max_of(splat<N>(0.0), pick(had, saturation * ratio, ratio)));
     const D<N> total = to_double(sum);
     const D<N> R = to_double(r), G = to_double(g), B = to_double(b);
@@ -414,11 +419,21 @@ __attribute__((target("avx2"))) void backward_row(std::size_t width, bool with_h
     std::copy_n(t.b16, n, from.b16);
 }
 
+__attribute__((target("avx2"))) void split(const uint16_t *src, std::size_t width, int channels, int32_t *red,
+                                           int32_t *green, int32_t *blue) {
+    split_samples(src, width, channels, red, green, blue);
+}
+
+__attribute__((target("avx2"))) void merge(const uint16_t *r16, const uint16_t *g16, const uint16_t *b16,
+                                           const uint16_t *src, std::size_t width, int channels, uint16_t *dst) {
+    merge_samples(r16, g16, b16, src, width, channels, dst);
+}
+
 }  // namespace
 
 Kernels avx2_kernels() {
-    if (!__builtin_cpu_supports("avx2")) return Kernels{nullptr, nullptr};
-    return Kernels{forward_row, backward_row};
+    if (!__builtin_cpu_supports("avx2")) return Kernels{nullptr, nullptr, nullptr, nullptr};
+    return Kernels{split, forward_row, backward_row, merge};
 }
 
 }  // namespace qova::pipeline::rows

@@ -44,9 +44,18 @@ using ForwardRow = void (*)(std::size_t width, bool with_hue, const ForwardArray
 // `max`: the file's largest sample.
 using BackwardRow = void (*)(std::size_t width, bool with_hue, uint32_t max, const BackwardArrays &row);
 
+// A row of `channels` interleaved samples as three planes, and results back
+// into a row of that layout (alpha from `src`).
+using SplitRow = void (*)(const uint16_t *src, std::size_t width, int channels, int32_t *red, int32_t *green,
+                          int32_t *blue);
+using MergeRow = void (*)(const uint16_t *r16, const uint16_t *g16, const uint16_t *b16, const uint16_t *src,
+                          std::size_t width, int channels, uint16_t *dst);
+
 struct Kernels {
+    SplitRow split;
     ForwardRow forward;
     BackwardRow backward;
+    MergeRow merge;
 };
 
 Kernels portable_kernels();
