@@ -1,10 +1,11 @@
 // The row kernels in AVX2: the portable kernels' operations one for one, in
-// double precision, so the same bits. Pixels go through in groups of
+// double precision, so the same bits (a division by 10 of whole numbers is
+// made with fused multiply-adds, to the same bits). Pixels go through in groups of
 // several vectors of four, worked on side by side: the hue's series is a
 // long chain of dependent steps, and independent chains next to each other
 // keep the processor's units busy where one chain would wait on its last
-// result. Only these functions carry the AVX2 target; they run where the
-// processor has it.
+// result. Only these functions carry the AVX2 and FMA target; they run where
+// the processor has both.
 #include "detail/hsi_rows.h"
 #include "detail/row_samples.h"
 #include "hsi_mapping.h"
@@ -14,17 +15,18 @@
 #include <algorithm>
 #include <cstring>
 
-#define QOVA_AVX2 __attribute__((target("avx2"), always_inline)) inline
+#define QOVA_AVX2 __attribute__((target("avx2,fma"), always_inline)) inline
 #define QOVA_EACH _Pragma("GCC unroll 8") for (std::size_t k = 0; k < N; ++k)
 
 namespace qova::pipeline::rows {
 
 namespace {
 
-// The fastest of 1 to 8 on the benchmark: the way back keeps more values at
-// hand, and more vectors than these no longer fit the registers.
-constexpr std::size_t kForwardVectors = 4, kBackwardVectors = 3;
-constexpr std::size_t kGroup = 4 * kForwardVectors;  // pixels, at most
+// The fastest on qova_mapping_bench of 1 to 8 vectors (with the scheduling
+// flags the build gives this file): the way back keeps more values at hand,
+// and more vectors than its three no longer fit the registers.
+constexpr std::size_t kForwardVectors = 6, kBackwardVectors = 3;
+constexpr std::size_t kGroup = 4 * std::max(kForwardVectors, kBackwardVectors);  // pixels, at most
 
 // N vectors of four doubles, and of four int32.
 template <std::size_t N>
@@ -193,13 +195,26 @@ QOVA_AVX2 I<N> rounded(const D<N> &x, D<N> *fraction) {
     return whole - narrow(compare<_CMP_GE_OQ>(*fraction, splat<N>(0.5)));
 }
 
+// The series' steps p = k - u2 p, carried with alternating signs as
+// s = u2 s + (+-k): negation is exact and rounding symmetric, so s is p or -p
+// bit for bit, and each step adds a constant the instruction can read from
+// memory rather than hold in a register.
+template <std::size_t N, std::size_t kTerms>
+QOVA_AVX2 D<N> alternating(const D<N> &u2, double first, const double (&k)[kTerms]) {
+    D<N> s = splat<N>(first);
+    double sign = -1;
+    for (const double term : k) {
+        s = u2 * s + splat<N>(sign * term);
+        sign = -sign;
+    }
+    return s;  // p times (-1)^kTerms
+}
+
 template <std::size_t N>
 QOVA_AVX2 D<N> atan_small(const D<N> &u) {
-    const D<N> u2 = u * u;
-    D<N> p = splat<N>(1.0 / 21);
-    for (const double k : {1.0 / 19, 1.0 / 17, 1.0 / 15, 1.0 / 13, 1.0 / 11, 1.0 / 9, 1.0 / 7, 1.0 / 5, 1.0 / 3, 1.0})
-        p = splat<N>(k) - u2 * p;
-    return u * p;
+    static constexpr double k[] = {1.0 / 19, 1.0 / 17, 1.0 / 15, 1.0 / 13, 1.0 / 11,
+                                   1.0 / 9,  1.0 / 7,  1.0 / 5,  1.0 / 3,  1.0};
+    return u * alternating(u * u, 1.0 / 21, k);  // ten steps: s is p
 }
 
 template <std::size_t N>
@@ -217,14 +232,27 @@ QOVA_AVX2 D<N> angle(const D<N> &x, const D<N> &y) {
     return pick(less(y, zero), splat<N>(2 * fast::kPi) - a, a);
 }
 
+// n / 10 for whole numbers n of int32, without the divider: the product by
+// 0.1, corrected by its remainder, which the fused multiply-add gives
+// exactly. The result is the correctly rounded quotient for every int32 (all
+// 2^32 were compared with the division).
+template <std::size_t N>
+QOVA_AVX2 D<N> tenth_of(const D<N> &n) {
+    D<N> r;
+    QOVA_EACH {
+        const __m256d q = _mm256_mul_pd(n.v[k], _mm256_set1_pd(0.1));
+        const __m256d remainder = _mm256_fnmadd_pd(q, _mm256_set1_pd(10.0), n.v[k]);
+        r.v[k] = _mm256_fmadd_pd(remainder, _mm256_set1_pd(0.1), q);
+    }
+    return r;
+}
+
 template <std::size_t N>
 QOVA_AVX2 D<N> cosine(const D<N> &x) {
+    static constexpr double k[] = {1.0 / 87178291200.0, 1.0 / 479001600.0, 1.0 / 3628800.0, 1.0 / 40320.0,
+                                   1.0 / 720.0,         1.0 / 24.0,        1.0 / 2.0};
     const D<N> x2 = x * x;
-    D<N> p = splat<N>(1.0 / 20922789888000.0);
-    for (const double k :
-         {1.0 / 87178291200.0, 1.0 / 479001600.0, 1.0 / 3628800.0, 1.0 / 40320.0, 1.0 / 720.0, 1.0 / 24.0, 1.0 / 2.0})
-        p = splat<N>(k) - x2 * p;
-    return splat<N>(1.0) - x2 * p;
+    return x2 * alternating(x2, 1.0 / 20922789888000.0, k) + splat<N>(1.0);  // seven steps: s is -p
 }
 
 // A group the way there.
@@ -254,7 +282,7 @@ QOVA_AVX2 void forward_group(bool with_hue, const ForwardArrays &a) {
     D<N> fraction;
     const I<N> hue = rounded(H * splat<N>(10.0), &fraction);
     store(a.hue, hue);
-    store_floats(a.rest, H - to_double(hue) / splat<N>(10.0));
+    store_floats(a.rest, H - tenth_of(to_double(hue)));
     // Where the series could round to another tenth, which is rare, the
     // exact computation decides.
     const unsigned ties = lanes(coloured & less(magnitude(fraction - splat<N>(0.5)), splat<N>(kTieMargin)));
@@ -277,7 +305,7 @@ struct Rgb {
 template <std::size_t N>
 QOVA_AVX2 Rgb<N> rebuilt(const D<N> &hue, const D<N> &rest, const D<N> &S, const D<N> &intensity3) {
     const D<N> zero = splat<N>(0.0), c360 = splat<N>(360.0), one = splat<N>(1.0), three = splat<N>(3.0);
-    D<N> H = hue / splat<N>(10.0) + rest;
+    D<N> H = tenth_of(hue) + rest;
     H = pick(compare<_CMP_GE_OQ>(H, c360), H - c360, pick(less(H, zero), H + c360, H));
     H = pick(compare<_CMP_EQ_OQ>(H, zero), c360, H);
     const D<N> first = compare<_CMP_LE_OQ>(H, splat<N>(120.0));
@@ -370,7 +398,7 @@ struct Tail {
     uint16_t r16[kGroup] = {}, g16[kGroup] = {}, b16[kGroup] = {};
 };
 
-__attribute__((target("avx2"))) void forward_row(std::size_t width, bool with_hue, const ForwardArrays &row) {
+__attribute__((target("avx2,fma"))) void forward_row(std::size_t width, bool with_hue, const ForwardArrays &row) {
     std::size_t c = 0;
     constexpr std::size_t group = 4 * kForwardVectors;
     for (; c + group <= width; c += group) forward_group<kForwardVectors>(with_hue, row.at(c));
@@ -390,8 +418,8 @@ __attribute__((target("avx2"))) void forward_row(std::size_t width, bool with_hu
     std::copy_n(t.saturation, n, from.saturation);
 }
 
-__attribute__((target("avx2"))) void backward_row(std::size_t width, bool with_hue, uint32_t max,
-                                                  const BackwardArrays &row) {
+__attribute__((target("avx2,fma"))) void backward_row(std::size_t width, bool with_hue, uint32_t max,
+                                                      const BackwardArrays &row) {
     const D<kBackwardVectors> top = splat<kBackwardVectors>(static_cast<double>(max));
     constexpr std::size_t group = 4 * kBackwardVectors;
     std::size_t c = 0;
@@ -419,20 +447,21 @@ __attribute__((target("avx2"))) void backward_row(std::size_t width, bool with_h
     std::copy_n(t.b16, n, from.b16);
 }
 
-__attribute__((target("avx2"))) void split(const uint16_t *src, std::size_t width, int channels, int32_t *red,
-                                           int32_t *green, int32_t *blue) {
+__attribute__((target("avx2,fma"))) void split(const uint16_t *src, std::size_t width, int channels, int32_t *red,
+                                               int32_t *green, int32_t *blue) {
     split_samples(src, width, channels, red, green, blue);
 }
 
-__attribute__((target("avx2"))) void merge(const uint16_t *r16, const uint16_t *g16, const uint16_t *b16,
-                                           const uint16_t *src, std::size_t width, int channels, uint16_t *dst) {
+__attribute__((target("avx2,fma"))) void merge(const uint16_t *r16, const uint16_t *g16, const uint16_t *b16,
+                                               const uint16_t *src, std::size_t width, int channels, uint16_t *dst) {
     merge_samples(r16, g16, b16, src, width, channels, dst);
 }
 
 }  // namespace
 
 Kernels avx2_kernels() {
-    if (!__builtin_cpu_supports("avx2")) return Kernels{nullptr, nullptr, nullptr, nullptr};
+    if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("fma"))
+        return Kernels{nullptr, nullptr, nullptr, nullptr};
     return Kernels{split, forward_row, backward_row, merge};
 }
 

@@ -1,7 +1,7 @@
 // The HSI mapping's row kernels: a row's split samples to the planes and back.
 // Two sets give the same bits: a portable one, written as loops the compiler
 // vectorises, and one in AVX2 intrinsics, picked at run time where the
-// processor has it. Both make the same IEEE operations in the same order;
+// processor has AVX2 and FMA. Both make the same IEEE operations in the same order;
 // only how many pixels go through at once differs.
 #ifndef QOVA_PIPELINE_DETAIL_HSI_ROWS_H
 #define QOVA_PIPELINE_DETAIL_HSI_ROWS_H
@@ -59,7 +59,7 @@ struct Kernels {
 };
 
 Kernels portable_kernels();
-// Null kernels where the processor lacks AVX2.
+// Null kernels where the processor lacks AVX2 or FMA.
 Kernels avx2_kernels();
 // The fastest the processor runs.
 Kernels chosen_kernels();
