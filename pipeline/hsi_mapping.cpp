@@ -42,25 +42,22 @@ std::array<uint16_t, 3> exact_rgb(int32_t hue, int32_t sat, int32_t sum, const H
     return {round_to(f.r * intensity3, max), round_to(f.g * intensity3, max), round_to(f.b * intensity3, max)};
 }
 
-void HsiMapping::RowScratch::resize(std::size_t width) {
-    for (std::vector<int32_t> *v : {&red, &green, &blue}) v->resize(width);
-    for (std::vector<uint16_t> *v : {&r16, &g16, &b16}) v->resize(width);
-}
-
 void HsiMapping::start(const codecs::RasterInfo &input) { info_ = input; }
 
 void HsiMapping::to_planes(const pipeline::RawRows &file, const pipeline::PlaneRows &planes) {
     const std::size_t width = static_cast<std::size_t>(file.width);
-    hue_rest_.resize(static_cast<std::size_t>(file.rows) * width);
-    saturation_.resize(hue_rest_.size());
-    row_.resize(width);
+    const std::size_t pixels = static_cast<std::size_t>(file.rows) * width;
+    for (KeptBuffer<int32_t> *v : {&red_, &green_, &blue_}) v->resize(pixels);
+    hue_rest_.resize(pixels);
+    saturation_.resize(pixels);
+    split_from_ = file.data;
     const rows::Kernels &kernels = rows::chosen_kernels();
     for (int r = 0; r < file.rows; ++r) {
         const std::size_t at = static_cast<std::size_t>(r) * width;
-        kernels.split(file.row(r), width, file.channels, row_.red.data(), row_.green.data(), row_.blue.data());
+        kernels.split(file.row(r), width, file.channels, red_.data() + at, green_.data() + at, blue_.data() + at);
         kernels.forward(
             width, hue_ == Hue::Computed,
-            rows::ForwardArrays{row_.red.data(), row_.green.data(), row_.blue.data(), planes.row(0, r),
+            rows::ForwardArrays{red_.data() + at, green_.data() + at, blue_.data() + at, planes.row(0, r),
                                 planes.row(1, r), planes.row(2, r), hue_rest_.data() + at, saturation_.data() + at});
     }
 }
@@ -68,19 +65,23 @@ void HsiMapping::to_planes(const pipeline::RawRows &file, const pipeline::PlaneR
 void HsiMapping::from_planes(const pipeline::PlaneRows &result, const pipeline::PlaneRows &input_planes,
                              const pipeline::RawRows &input, const pipeline::RawRows &out) {
     const std::size_t width = static_cast<std::size_t>(result.width);
-    row_.resize(width);
+    for (std::vector<uint16_t> *v : {&r16_, &g16_, &b16_}) v->resize(width);
     const rows::Kernels &kernels = rows::chosen_kernels();
+    const bool split = input.data == split_from_ && red_.size() == static_cast<std::size_t>(input.rows) * width;
+    if (!split) {
+        for (KeptBuffer<int32_t> *v : {&red_, &green_, &blue_}) v->resize(static_cast<std::size_t>(input.rows) * width);
+        split_from_ = input.data;
+    }
     for (int r = 0; r < result.rows; ++r) {
         const std::size_t at = static_cast<std::size_t>(r) * width;
-        kernels.split(input.row(r), width, input.channels, row_.red.data(), row_.green.data(), row_.blue.data());
-        kernels.backward(
-            width, hue_ == Hue::Computed, info_.max_value(),
-            rows::BackwardArrays{row_.red.data(), row_.green.data(), row_.blue.data(), result.row(0, r),
-                                 result.row(1, r), result.row(2, r), input_planes.row(0, r), input_planes.row(1, r),
-                                 input_planes.row(2, r), hue_rest_.data() + at, saturation_.data() + at,
-                                 row_.r16.data(), row_.g16.data(), row_.b16.data()});
-        kernels.merge(row_.r16.data(), row_.g16.data(), row_.b16.data(), input.row(r), width, input.channels,
-                      out.row(r));
+        if (!split)
+            kernels.split(input.row(r), width, input.channels, red_.data() + at, green_.data() + at, blue_.data() + at);
+        kernels.backward(width, hue_ == Hue::Computed, info_.max_value(),
+                         rows::BackwardArrays{red_.data() + at, green_.data() + at, blue_.data() + at, result.row(0, r),
+                                              result.row(1, r), result.row(2, r), input_planes.row(0, r),
+                                              input_planes.row(1, r), input_planes.row(2, r), hue_rest_.data() + at,
+                                              saturation_.data() + at, r16_.data(), g16_.data(), b16_.data()});
+        kernels.merge(r16_.data(), g16_.data(), b16_.data(), input.row(r), width, input.channels, out.row(r));
     }
 }
 

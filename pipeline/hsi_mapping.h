@@ -46,20 +46,16 @@ public:
     void from_planes(const pipeline::PlaneRows &result, const pipeline::PlaneRows &input_planes,
                      const pipeline::RawRows &input, const pipeline::RawRows &out) override;
 
-    // A row's samples split into planes, and its results before they are
-    // put back into pixels: kept so that rows allocate nothing.
-    struct RowScratch {
-        std::vector<int32_t> red, green, blue;
-        std::vector<uint16_t> r16, g16, b16;
-        void resize(std::size_t width);
-    };
-
 private:
     Hue hue_;
     codecs::RasterInfo info_;
-    KeptBuffer<float> hue_rest_;    // by pixel of the part
-    KeptBuffer<float> saturation_;  // by pixel of the part
-    RowScratch row_;
+    // By pixel of the part: its samples split into planes (the way back
+    // finds them split if it is given the rows that were split), and what
+    // quantising dropped.
+    KeptBuffer<int32_t> red_, green_, blue_;
+    const uint16_t *split_from_ = nullptr;
+    KeptBuffer<float> hue_rest_, saturation_;
+    std::vector<uint16_t> r16_, g16_, b16_;  // a row's results before they go into its pixels
 };
 
 }  // namespace qova::pipeline

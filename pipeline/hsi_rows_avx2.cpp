@@ -1,6 +1,6 @@
 // The row kernels in AVX2: the portable kernels' operations one for one, in
-// double precision, so the same bits (a division by 10 of whole numbers is
-// made with fused multiply-adds, to the same bits). Pixels go through in groups of
+// double precision, so the same bits (whole numbers divided by 3 or 10 are
+// divided with fused multiply-adds, to the same bits). Pixels go through in groups of
 // several vectors of four, worked on side by side: the hue's series is a
 // long chain of dependent steps, and independent chains next to each other
 // keep the processor's units busy where one chain would wait on its last
@@ -232,17 +232,18 @@ QOVA_AVX2 D<N> angle(const D<N> &x, const D<N> &y) {
     return pick(less(y, zero), splat<N>(2 * fast::kPi) - a, a);
 }
 
-// n / 10 for whole numbers n of int32, without the divider: the product by
-// 0.1, corrected by its remainder, which the fused multiply-add gives
-// exactly. The result is the correctly rounded quotient for every int32 (all
-// 2^32 were compared with the division).
-template <std::size_t N>
-QOVA_AVX2 D<N> tenth_of(const D<N> &n) {
+// n / d for whole numbers n of int32 and d of 3 or 10, without the divider:
+// the product by 1 / d, corrected by its remainder, which the fused
+// multiply-add gives exactly. For both divisors the result is the correctly
+// rounded quotient for every int32 (all 2^32 were compared with the division).
+template <int kDivisor, std::size_t N>
+QOVA_AVX2 D<N> whole_quotient(const D<N> &n) {
+    static_assert(kDivisor == 3 || kDivisor == 10, "compared for 3 and 10 only");
+    const __m256d d = _mm256_set1_pd(kDivisor), inverse = _mm256_set1_pd(1.0 / kDivisor);
     D<N> r;
     QOVA_EACH {
-        const __m256d q = _mm256_mul_pd(n.v[k], _mm256_set1_pd(0.1));
-        const __m256d remainder = _mm256_fnmadd_pd(q, _mm256_set1_pd(10.0), n.v[k]);
-        r.v[k] = _mm256_fmadd_pd(remainder, _mm256_set1_pd(0.1), q);
+        const __m256d q = _mm256_mul_pd(n.v[k], inverse);
+        r.v[k] = _mm256_fmadd_pd(_mm256_fnmadd_pd(q, d, n.v[k]), inverse, q);
     }
     return r;
 }
@@ -282,7 +283,7 @@ QOVA_AVX2 void forward_group(bool with_hue, const ForwardArrays &a) {
     D<N> fraction;
     const I<N> hue = rounded(H * splat<N>(10.0), &fraction);
     store(a.hue, hue);
-    store_floats(a.rest, H - tenth_of(to_double(hue)));
+    store_floats(a.rest, H - whole_quotient<10>(to_double(hue)));
     // Where the series could round to another tenth, which is rare, the
     // exact computation decides.
     const unsigned ties = lanes(coloured & less(magnitude(fraction - splat<N>(0.5)), splat<N>(kTieMargin)));
@@ -305,7 +306,7 @@ struct Rgb {
 template <std::size_t N>
 QOVA_AVX2 Rgb<N> rebuilt(const D<N> &hue, const D<N> &rest, const D<N> &S, const D<N> &intensity3) {
     const D<N> zero = splat<N>(0.0), c360 = splat<N>(360.0), one = splat<N>(1.0), three = splat<N>(3.0);
-    D<N> H = tenth_of(hue) + rest;
+    D<N> H = whole_quotient<10>(hue) + rest;
     H = pick(compare<_CMP_GE_OQ>(H, c360), H - c360, pick(less(H, zero), H + c360, H));
     H = pick(compare<_CMP_EQ_OQ>(H, zero), c360, H);
     const D<N> first = compare<_CMP_LE_OQ>(H, splat<N>(120.0));
@@ -362,7 +363,7 @@ QOVA_AVX2 void backward_group(bool with_hue, const D<N> &top, const BackwardArra
 
     Rgb<N> out{R, G, B};
     if (scaled_lanes) {  // each sample moves from the mean in proportion to the saturation
-        const D<N> mean = total / splat<N>(3.0);
+        const D<N> mean = whole_quotient<3>(total);
         const D<N> factor = S / pick(greater(saturation, splat<N>(0.0)), saturation, splat<N>(1.0));
         out = Rgb<N>{mean + (R - mean) * factor, mean + (G - mean) * factor, mean + (B - mean) * factor};
     }
@@ -388,20 +389,21 @@ QOVA_AVX2 void backward_group(bool with_hue, const D<N> &top, const BackwardArra
     store_samples(a.b16, pick(kept, b, level(out.b, top)));
 }
 
-// A row's last pixels, fewer than a group, through the group kernels by way
-// of copies padded with black.
+// A row's last pixels, fewer than four, through the one-vector kernels by
+// way of copies padded with black.
 struct Tail {
-    int32_t red[kGroup] = {}, green[kGroup] = {}, blue[kGroup] = {};
-    int32_t sum[kGroup] = {}, hue[kGroup] = {}, sat[kGroup] = {};
-    int32_t sum0[kGroup] = {}, hue0[kGroup] = {}, sat0[kGroup] = {};
-    float rest[kGroup] = {}, saturation[kGroup] = {};
-    uint16_t r16[kGroup] = {}, g16[kGroup] = {}, b16[kGroup] = {};
+    int32_t red[4] = {}, green[4] = {}, blue[4] = {};
+    int32_t sum[4] = {}, hue[4] = {}, sat[4] = {}, sum0[4] = {}, hue0[4] = {}, sat0[4] = {};
+    float rest[4] = {}, saturation[4] = {};
+    uint16_t r16[4] = {}, g16[4] = {}, b16[4] = {};
 };
 
+// Groups of N vectors while they fit, then single vectors, then the tail.
 __attribute__((target("avx2,fma"))) void forward_row(std::size_t width, bool with_hue, const ForwardArrays &row) {
     std::size_t c = 0;
-    constexpr std::size_t group = 4 * kForwardVectors;
-    for (; c + group <= width; c += group) forward_group<kForwardVectors>(with_hue, row.at(c));
+    for (; c + 4 * kForwardVectors <= width; c += 4 * kForwardVectors)
+        forward_group<kForwardVectors>(with_hue, row.at(c));
+    for (; c + 4 <= width; c += 4) forward_group<1>(with_hue, row.at(c));
     if (c == width) return;
     const std::size_t n = width - c;
     const ForwardArrays from = row.at(c);
@@ -409,8 +411,7 @@ __attribute__((target("avx2,fma"))) void forward_row(std::size_t width, bool wit
     std::copy_n(from.red, n, t.red);
     std::copy_n(from.green, n, t.green);
     std::copy_n(from.blue, n, t.blue);
-    forward_group<kForwardVectors>(with_hue,
-                                   ForwardArrays{t.red, t.green, t.blue, t.sum, t.hue, t.sat, t.rest, t.saturation});
+    forward_group<1>(with_hue, ForwardArrays{t.red, t.green, t.blue, t.sum, t.hue, t.sat, t.rest, t.saturation});
     std::copy_n(t.sum, n, from.sum);
     std::copy_n(t.hue, n, from.hue);
     std::copy_n(t.sat, n, from.sat);
@@ -420,10 +421,11 @@ __attribute__((target("avx2,fma"))) void forward_row(std::size_t width, bool wit
 
 __attribute__((target("avx2,fma"))) void backward_row(std::size_t width, bool with_hue, uint32_t max,
                                                       const BackwardArrays &row) {
-    const D<kBackwardVectors> top = splat<kBackwardVectors>(static_cast<double>(max));
-    constexpr std::size_t group = 4 * kBackwardVectors;
+    const double top = max;
     std::size_t c = 0;
-    for (; c + group <= width; c += group) backward_group(with_hue, top, row.at(c));
+    for (; c + 4 * kBackwardVectors <= width; c += 4 * kBackwardVectors)
+        backward_group(with_hue, splat<kBackwardVectors>(top), row.at(c));
+    for (; c + 4 <= width; c += 4) backward_group(with_hue, splat<1>(top), row.at(c));
     if (c == width) return;
     const std::size_t n = width - c;
     const BackwardArrays from = row.at(c);
@@ -439,7 +441,7 @@ __attribute__((target("avx2,fma"))) void backward_row(std::size_t width, bool wi
     std::copy_n(from.sat0, n, t.sat0);
     std::copy_n(from.rest, n, t.rest);
     std::copy_n(from.saturation, n, t.saturation);
-    backward_group(with_hue, top,
+    backward_group(with_hue, splat<1>(top),
                    BackwardArrays{t.red, t.green, t.blue, t.sum, t.hue, t.sat, t.sum0, t.hue0, t.sat0, t.rest,
                                   t.saturation, t.r16, t.g16, t.b16});
     std::copy_n(t.r16, n, from.r16);
