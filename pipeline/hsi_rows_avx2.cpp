@@ -25,7 +25,7 @@ namespace {
 // The fastest on qova_mapping_bench of 1 to 8 vectors (with the scheduling
 // flags the build gives this file): the way back keeps more values at hand,
 // and more vectors than its three no longer fit the registers.
-constexpr std::size_t kForwardVectors = 6, kBackwardVectors = 3;
+constexpr std::size_t kForwardVectors = 8, kBackwardVectors = 3;
 constexpr std::size_t kGroup = 4 * std::max(kForwardVectors, kBackwardVectors);  // pixels, at most
 
 // N vectors of four doubles, and of four int32.
@@ -171,9 +171,9 @@ QOVA_AVX2 unsigned lanes(const I<N> &mask) {
     QOVA_EACH bits |= static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(mask.v[k]))) << (4 * k);
     return bits;
 }
-static_assert(kGroup < 32, "a group's lanes are bits of an unsigned");
+static_assert(kGroup <= 32, "a group's lanes are bits of an unsigned");
 template <std::size_t N>
-constexpr unsigned kAllLanes = (1u << (4 * N)) - 1;
+constexpr unsigned kAllLanes = static_cast<unsigned>((uint64_t{1} << (4 * N)) - 1);
 
 // |v| for v that is never -0 (x - x is +0): the sign cleared.
 template <std::size_t N>
@@ -359,13 +359,13 @@ QOVA_AVX2 void backward_group(bool with_hue, const D<N> &top, const BackwardArra
                            : to_double(sat) / pick(had, to_double(sat0), splat<N>(999.0));
     const D<N> S = min_of(splat<N>(1.0), max_of(splat<N>(0.0), pick(had, saturation * ratio, ratio)));
     const D<N> total = to_double(sum);
-    const D<N> R = to_double(r), G = to_double(g), B = to_double(b);
 
-    Rgb<N> out{R, G, B};
-    if (scaled_lanes) {  // each sample moves from the mean in proportion to the saturation
+    Rgb<N> out{total, total, total};  // for the lanes whose pixel changed; any value for the others
+    if (scaled_lanes) {               // each sample moves from the mean in proportion to the saturation
         const D<N> mean = whole_quotient<3>(total);
         const D<N> factor = S / pick(greater(saturation, splat<N>(0.0)), saturation, splat<N>(1.0));
-        out = Rgb<N>{mean + (R - mean) * factor, mean + (G - mean) * factor, mean + (B - mean) * factor};
+        out = Rgb<N>{mean + (to_double(r) - mean) * factor, mean + (to_double(g) - mean) * factor,
+                     mean + (to_double(b) - mean) * factor};
     }
     if (general_lanes) {
         I<N> turned = hue;
@@ -381,8 +381,12 @@ QOVA_AVX2 void backward_group(bool with_hue, const D<N> &top, const BackwardArra
             turned_rest = load_floats<N>(own_rest);
         }
         const Rgb<N> built = rebuilt(to_double(turned), turned_rest, S, total);
-        const D<N> general = widen(and_not(kept | scaled_only, equal(sum, sum)));
-        out = Rgb<N>{pick(general, built.r, out.r), pick(general, built.g, out.g), pick(general, built.b, out.b)};
+        if (scaled_lanes) {
+            const D<N> general = widen(and_not(kept | scaled_only, equal(sum, sum)));
+            out = Rgb<N>{pick(general, built.r, out.r), pick(general, built.g, out.g), pick(general, built.b, out.b)};
+        } else {
+            out = built;
+        }
     }
     store_samples(a.r16, pick(kept, r, level(out.r, top)));
     store_samples(a.g16, pick(kept, g, level(out.g, top)));
