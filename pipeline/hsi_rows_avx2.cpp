@@ -1,11 +1,11 @@
 // The row kernels in AVX2: the portable kernels' operations one for one, in
 // double precision, so the same bits (whole numbers divided by 3 or 10 are
-// divided with fused multiply-adds, to the same bits). Pixels go through in groups of
-// several vectors of four, worked on side by side: the hue's series is a
-// long chain of dependent steps, and independent chains next to each other
-// keep the processor's units busy where one chain would wait on its last
-// result. Only these functions carry the AVX2 and FMA target; they run where
-// the processor has both.
+// divided with fused multiply-adds, to the same bits). Pixels go through in
+// groups of several vectors of four, worked on side by side: the hue's series
+// is a long chain of dependent steps, and independent chains next to each
+// other keep the processor's units busy where one chain would wait on its
+// last result. Only these functions carry the AVX2 and FMA target; they run
+// where the processor has both.
 #include "detail/hsi_rows.h"
 #include "detail/row_samples.h"
 #include "hsi_mapping.h"
