@@ -208,6 +208,8 @@ private:
             if (heif_image_handle_get_raw_color_profile(handle_, meta.icc_profile.data()).code != heif_error_Ok)
                 meta.icc_profile.clear();
         }
+        // libheif may hand back a profile with its error (values it does not
+        // take): freed either way.
         heif_color_profile_nclx *nclx = nullptr;
         if (meta.icc_profile.empty() &&
             heif_image_handle_get_nclx_color_profile(handle_, &nclx).code == heif_error_Ok && nclx) {
@@ -218,8 +220,8 @@ private:
                 meta.icc_profile = nclx_profile(*nclx, &problem);
                 if (!problem.empty()) warnings_.push_back(problem);
             }
-            heif_nclx_color_profile_free(nclx);
         }
+        if (nclx) heif_nclx_color_profile_free(nclx);
     }
 
     std::vector<uint8_t> metadata_block(heif_item_id id) {
