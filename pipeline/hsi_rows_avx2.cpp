@@ -27,7 +27,6 @@ namespace {
 // the way back keeps more values at hand, and more vectors than its three no
 // longer pay for what they spill from the registers.
 constexpr std::size_t kForwardVectors = 8, kBackwardVectors = 3;
-constexpr std::size_t kGroup = 4 * std::max(kForwardVectors, kBackwardVectors);  // pixels, at most
 
 // N vectors of four doubles, and of four int32.
 template <std::size_t N>
@@ -172,7 +171,7 @@ QOVA_AVX2 unsigned lanes(const I<N> &mask) {
     QOVA_EACH bits |= static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(mask.v[k]))) << (4 * k);
     return bits;
 }
-static_assert(kGroup <= 32, "a group's lanes are bits of an unsigned");
+static_assert(4 * kForwardVectors <= 32 && 4 * kBackwardVectors <= 32, "a group's lanes are bits of an unsigned");
 template <std::size_t N>
 constexpr unsigned kAllLanes = static_cast<unsigned>((uint64_t{1} << (4 * N)) - 1);
 
@@ -394,34 +393,14 @@ QOVA_AVX2 void backward_group(bool with_hue, const D<N> &top, const BackwardArra
     store_samples(a.b16, pick(kept, b, level(out.b, top)));
 }
 
-// A row's last pixels, fewer than four, through the one-vector kernels by
-// way of copies padded with black.
-struct Tail {
-    int32_t red[4] = {}, green[4] = {}, blue[4] = {};
-    int32_t sum[4] = {}, hue[4] = {}, sat[4] = {}, sum0[4] = {}, hue0[4] = {}, sat0[4] = {};
-    float rest[4] = {}, saturation[4] = {};
-    uint16_t r16[4] = {}, g16[4] = {}, b16[4] = {};
-};
-
-// Groups of N vectors while they fit, then single vectors, then the tail.
+// Groups of N vectors while they fit, then single vectors; the last pixels,
+// fewer than four, through the portable kernels, which give the same bits.
 __attribute__((target("avx2,fma"))) void forward_row(std::size_t width, bool with_hue, const ForwardArrays &row) {
     std::size_t c = 0;
     for (; c + 4 * kForwardVectors <= width; c += 4 * kForwardVectors)
         forward_group<kForwardVectors>(with_hue, row.at(c));
     for (; c + 4 <= width; c += 4) forward_group<1>(with_hue, row.at(c));
-    if (c == width) return;
-    const std::size_t n = width - c;
-    const ForwardArrays from = row.at(c);
-    Tail t;
-    std::copy_n(from.red, n, t.red);
-    std::copy_n(from.green, n, t.green);
-    std::copy_n(from.blue, n, t.blue);
-    forward_group<1>(with_hue, ForwardArrays{t.red, t.green, t.blue, t.sum, t.hue, t.sat, t.rest, t.saturation});
-    std::copy_n(t.sum, n, from.sum);
-    std::copy_n(t.hue, n, from.hue);
-    std::copy_n(t.sat, n, from.sat);
-    std::copy_n(t.rest, n, from.rest);
-    std::copy_n(t.saturation, n, from.saturation);
+    if (c < width) portable_kernels().forward(width - c, with_hue, row.at(c));
 }
 
 __attribute__((target("avx2,fma"))) void backward_row(std::size_t width, bool with_hue, uint32_t max,
@@ -431,27 +410,7 @@ __attribute__((target("avx2,fma"))) void backward_row(std::size_t width, bool wi
     for (; c + 4 * kBackwardVectors <= width; c += 4 * kBackwardVectors)
         backward_group(with_hue, splat<kBackwardVectors>(top), row.at(c));
     for (; c + 4 <= width; c += 4) backward_group(with_hue, splat<1>(top), row.at(c));
-    if (c == width) return;
-    const std::size_t n = width - c;
-    const BackwardArrays from = row.at(c);
-    Tail t;
-    std::copy_n(from.red, n, t.red);
-    std::copy_n(from.green, n, t.green);
-    std::copy_n(from.blue, n, t.blue);
-    std::copy_n(from.sum, n, t.sum);
-    std::copy_n(from.hue, n, t.hue);
-    std::copy_n(from.sat, n, t.sat);
-    std::copy_n(from.sum0, n, t.sum0);
-    std::copy_n(from.hue0, n, t.hue0);
-    std::copy_n(from.sat0, n, t.sat0);
-    std::copy_n(from.rest, n, t.rest);
-    std::copy_n(from.saturation, n, t.saturation);
-    backward_group(with_hue, splat<1>(top),
-                   BackwardArrays{t.red, t.green, t.blue, t.sum, t.hue, t.sat, t.sum0, t.hue0, t.sat0, t.rest,
-                                  t.saturation, t.r16, t.g16, t.b16});
-    std::copy_n(t.r16, n, from.r16);
-    std::copy_n(t.g16, n, from.g16);
-    std::copy_n(t.b16, n, from.b16);
+    if (c < width) portable_kernels().backward(width - c, with_hue, max, row.at(c));
 }
 
 __attribute__((target("avx2,fma"))) void split(const uint16_t *src, std::size_t width, int channels, int32_t *red,

@@ -8,18 +8,15 @@
 
 namespace qova::pipeline {
 
-struct Rgb {
-    int32_t r, g, b;
-};
-
-inline Rgb pixel_at(const uint16_t *px, bool grey) {
-    return grey ? Rgb{px[0], px[0], px[0]} : Rgb{px[0], px[1], px[2]};
-}
-
 inline uint16_t round_to(double v, uint32_t max) {
     if (!(v > 0)) return 0;  // also NaN
     if (v >= max) return static_cast<uint16_t>(max);
     return static_cast<uint16_t>(v + 0.5);
+}
+
+// The grey sample of an RGB result: the mean of the three, rounded.
+inline uint16_t grey_of(uint16_t r, uint16_t g, uint16_t b) {
+    return static_cast<uint16_t>((static_cast<uint32_t>(r) + g + b + 1) / 3);
 }
 
 // Writes an RGB result into a file pixel: grey files take the mean; alpha
@@ -28,7 +25,7 @@ inline void store_pixel(uint16_t *out, const uint16_t *in, const codecs::RasterI
                         uint16_t b) {
     int k = 0;
     if (info.is_grey()) {
-        out[k++] = static_cast<uint16_t>((static_cast<uint32_t>(r) + g + b + 1) / 3);
+        out[k++] = grey_of(r, g, b);
     } else {
         out[k++] = r;
         out[k++] = g;

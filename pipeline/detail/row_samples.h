@@ -4,6 +4,8 @@
 #ifndef QOVA_PIPELINE_DETAIL_ROW_SAMPLES_H
 #define QOVA_PIPELINE_DETAIL_ROW_SAMPLES_H
 
+#include "pixel_io.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -42,7 +44,7 @@ template <int kChannels>
             px[1] = g16[c];
             px[2] = b16[c];
         } else {
-            px[0] = static_cast<uint16_t>((static_cast<uint32_t>(r16[c]) + g16[c] + b16[c] + 1) / 3);
+            px[0] = grey_of(r16[c], g16[c], b16[c]);
         }
         if constexpr (L::alpha) px[L::step - 1] = src[c * L::step + L::step - 1];
     }
